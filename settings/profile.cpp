@@ -1,0 +1,457 @@
+#include "profile.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace profile {
+namespace {
+
+constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trimmed(std::string_view text)
+{
+    while (!text.empty() && isBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+
+// Case folding of ASCII letters only: the user's locale must not change
+// which key a name finds.
+bool sameName(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (asciiLower(a[i]) != asciiLower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+// One line of the file, as offsets into its content.
+struct Line {
+    size_t begin = 0; // first byte of the line
+    size_t end = 0;   // one past its last byte before the line break
+    size_t next = 0;  // first byte of the following line
+};
+
+enum class Kind { Section, Key, Other };
+
+struct Parsed {
+    Kind kind = Kind::Other;
+    std::string_view name;  // section or key name, blanks removed
+    std::string_view value; // key value, blanks removed
+};
+
+// Walks the lines of a file's content; CRLF, LF and lone CR all end a line.
+class LineReader {
+public:
+    explicit LineReader(std::string_view content) : m_content(content)
+    {
+        if (content.substr(0, byteOrderMark.size()) == byteOrderMark)
+            m_pos = byteOrderMark.size();
+    }
+
+    bool next(Line &line)
+    {
+        if (m_pos >= m_content.size())
+            return false;
+        line.begin = m_pos;
+        size_t i = m_pos;
+        while (i < m_content.size() && m_content[i] != '\n' && m_content[i] != '\r')
+            ++i;
+        line.end = i;
+        if (i < m_content.size())
+            i += (m_content[i] == '\r' && i + 1 < m_content.size() && m_content[i + 1] == '\n') ? 2 : 1;
+        line.next = m_pos = i;
+        return true;
+    }
+
+private:
+    std::string_view m_content;
+    size_t m_pos = 0;
+};
+
+Parsed parse(std::string_view text)
+{
+    Parsed parsed;
+    size_t start = 0;
+    while (start < text.size() && isBlank(text[start]))
+        ++start;
+    text.remove_prefix(start);
+    if (text.empty() || text.front() == ';')
+        return parsed;
+    if (text.front() == '[') {
+        // The name ends at the first ']'; anything after it is ignored.
+        parsed.kind = Kind::Section;
+        parsed.name = trimmed(text.substr(1, text.find(']') - 1));
+        return parsed;
+    }
+    const size_t equals = text.find('=');
+    if (equals == std::string_view::npos)
+        return parsed;
+    parsed.kind = Kind::Key;
+    parsed.name = trimmed(text.substr(0, equals));
+    parsed.value = trimmed(text.substr(equals + 1));
+    return parsed;
+}
+
+std::string_view lineEndingOf(std::string_view content)
+{
+    const size_t i = content.find_first_of("\r\n");
+    if (i == std::string_view::npos)
+        return "\r\n";
+    if (content[i] == '\n')
+        return "\n";
+    return (i + 1 < content.size() && content[i + 1] == '\n') ? "\r\n" : "\r";
+}
+
+std::string failure(const std::string &path, const std::string &reason)
+{
+    return "Cannot save " + path + ": " + reason;
+}
+
+std::string systemFailure(const std::string &path, int error)
+{
+    return failure(path, std::strerror(error));
+}
+
+bool readAll(int fd, size_t sizeHint, std::string &content)
+{
+    content.assign(sizeHint, '\0');
+    size_t filled = 0;
+    for (;;) {
+        if (filled == content.size())
+            content.resize(content.size() + 65536);
+        const ssize_t n = ::read(fd, content.data() + filled, content.size() - filled);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        filled += size_t(n);
+    }
+    content.resize(filled);
+    return true;
+}
+
+bool writeAll(int fd, std::string_view data)
+{
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        data.remove_prefix(size_t(n));
+    }
+    return true;
+}
+
+std::string directoryOf(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file that a write must replace: path itself, or the file that its
+// chain of symbolic links ends at (which may not exist yet).
+bool resolveLinks(const std::string &path, std::string &target, int &error)
+{
+    target = path;
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat st {};
+        if (::lstat(target.c_str(), &st) != 0) {
+            error = errno;
+            return error == ENOENT;
+        }
+        if (!S_ISLNK(st.st_mode))
+            return true;
+        std::string link(size_t(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+        const ssize_t n = ::readlink(target.c_str(), link.data(), link.size());
+        if (n < 0 || size_t(n) >= link.size()) {
+            error = n < 0 ? errno : ENAMETOOLONG;
+            return false;
+        }
+        link.resize(size_t(n));
+        target = (link.front() == '/') ? link : directoryOf(target) + "/" + link;
+    }
+    error = ELOOP;
+    return false;
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
+    ~FileDescriptor() { reset(); }
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    int get() const { return m_fd; }
+    void reset(int fd = -1)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+private:
+    int m_fd;
+};
+
+// Creates a new, empty file beside `target` with a name of its own; the
+// process's umask applies to `mode`.
+int createTemporary(const std::string &target, mode_t mode, std::string &name)
+{
+    const std::string dir = directoryOf(target);
+    const std::string base = target.substr(target.rfind('/') + 1);
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
+        name = dir + "/." + base + "." + std::to_string(::getpid()) + "."
+             + std::to_string((uint64_t(ticks) ^ ++counter) % 1000000007u);
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+} // namespace
+
+int toInt(std::string_view text, int defaultValue)
+{
+    text = trimmed(text);
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
+        text = text.substr(1, text.size() - 2);
+    if (text.empty())
+        return defaultValue;
+    size_t i = 0;
+    while (i < text.size() && isBlank(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    // Unsigned arithmetic wraps modulo 2^32, as the stored number must.
+    uint32_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+        value = value * 10u + uint32_t(text[i] - '0');
+    if (negative)
+        value = 0u - value;
+    return int32_t(value);
+}
+
+std::optional<std::string_view> findValue(std::string_view content,
+                                          std::string_view section,
+                                          std::string_view key)
+{
+    section = trimmed(section);
+    key = trimmed(key);
+    LineReader reader(content);
+    Line line;
+    bool inSection = false;
+    while (reader.next(line)) {
+        const Parsed parsed = parse(content.substr(line.begin, line.end - line.begin));
+        if (parsed.kind == Kind::Section) {
+            // Only the first section of a name counts.
+            if (inSection)
+                return std::nullopt;
+            inSection = sameName(parsed.name, section);
+        } else if (inSection && parsed.kind == Kind::Key && sameName(parsed.name, key)) {
+            return parsed.value;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string withValue(std::string_view content, std::string_view section,
+                      std::string_view key, std::string_view value)
+{
+    const std::string_view eol = lineEndingOf(content);
+    LineReader reader(content);
+    Line line;
+    bool inSection = false;
+    Line anchor; // the line after which a new key goes
+    while (reader.next(line)) {
+        const Parsed parsed = parse(content.substr(line.begin, line.end - line.begin));
+        if (parsed.kind == Kind::Section) {
+            if (inSection)
+                break;
+            inSection = sameName(parsed.name, trimmed(section));
+            anchor = line;
+        } else if (inSection && parsed.kind == Kind::Key) {
+            if (sameName(parsed.name, trimmed(key))) {
+                std::string out(content.substr(0, line.begin));
+                out.append(parsed.name).append("=").append(value);
+                out.append(content.substr(line.end));
+                return out;
+            }
+            anchor = line;
+        }
+    }
+
+    std::string newLine(key);
+    newLine.append("=").append(value);
+    if (inSection) {
+        std::string out(content.substr(0, anchor.next));
+        if (anchor.next == anchor.end) // the anchor is an unterminated last line
+            out.append(eol);
+        out.append(newLine).append(eol);
+        out.append(content.substr(anchor.next));
+        return out;
+    }
+
+    std::string out(content);
+    const bool onlyMark = content == byteOrderMark;
+    if (!content.empty() && !onlyMark && content.back() != '\n' && content.back() != '\r')
+        out.append(eol);
+    out.append("[").append(section).append("]").append(eol);
+    out.append(newLine).append(eol);
+    return out;
+}
+
+std::optional<std::string> checkWrite(std::string_view section,
+                                      std::string_view key,
+                                      std::string_view value)
+{
+    const auto hasLineBreak = [](std::string_view s) {
+        return s.find_first_of("\r\n") != std::string_view::npos;
+    };
+    if (hasLineBreak(section) || section.find(']') != std::string_view::npos)
+        return "the section name \"" + std::string(section) + "\" contains a line break or ']'";
+    const std::string_view name = trimmed(key);
+    if (hasLineBreak(key) || name.empty() || key.find('=') != std::string_view::npos
+        || name.front() == '[' || name.front() == ';')
+        return "\"" + std::string(key) + "\" is not a usable key name";
+    if (hasLineBreak(value))
+        return "the value of " + std::string(key) + " contains a line break";
+    return std::nullopt;
+}
+
+int readInt(const std::string &path, std::string_view section,
+            std::string_view key, int defaultValue)
+{
+    // Non-blocking, so that a FIFO in the file's place cannot hang the read.
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() < 0)
+        return defaultValue;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return defaultValue;
+    std::string content;
+    if (!readAll(fd.get(), size_t(st.st_size), content))
+        return defaultValue;
+    const auto value = findValue(content, section, key);
+    return value ? toInt(*value, defaultValue) : defaultValue;
+}
+
+std::optional<std::string> writeString(const std::string &path,
+                                       std::string_view section,
+                                       std::string_view key,
+                                       std::string_view value)
+{
+    if (auto refusal = checkWrite(section, key, value))
+        return failure(path, *refusal);
+
+    std::string target;
+    int error = 0;
+    if (!resolveLinks(path, target, error))
+        return systemFailure(path, error);
+    const std::string dir = directoryOf(target);
+
+    // The lock is on the directory, not the file: the file is replaced by a
+    // new inode on every write, so a lock on it would not be seen by a
+    // writer that opens the new one.
+    FileDescriptor dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirFd.get() < 0 && errno != EACCES)
+        return failure(path, "the folder " + dir + " cannot be opened (" + std::strerror(errno) + ")");
+    if (dirFd.get() >= 0) {
+        while (::flock(dirFd.get(), LOCK_EX) != 0) {
+            if (errno != EINTR)
+                return failure(path, std::string("cannot lock the folder (") + std::strerror(errno) + ")");
+        }
+    }
+
+    std::string content;
+    struct stat st {};
+    bool exists = false;
+    {
+        FileDescriptor fd(::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (fd.get() < 0 && errno != ENOENT)
+            return systemFailure(path, errno);
+        if (fd.get() >= 0) {
+            exists = true;
+            if (::fstat(fd.get(), &st) != 0)
+                return systemFailure(path, errno);
+            if (!S_ISREG(st.st_mode))
+                return failure(path, "it is not a regular file");
+            // Replacing the file would bypass its read-only bit, so ask first
+            // whether it could be written in place.
+            if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
+                return failure(path, std::string("the file is not writable (") + std::strerror(errno) + ")");
+            if (!readAll(fd.get(), size_t(st.st_size), content))
+                return systemFailure(path, errno);
+        }
+    }
+
+    const std::string updated = withValue(content, section, key, value);
+
+    std::string temporary;
+    FileDescriptor out(createTemporary(target, exists ? (st.st_mode & 07777) : 0666, temporary));
+    if (out.get() < 0)
+        return failure(path, "cannot create a file in " + dir + " (" + std::strerror(errno) + ")");
+    const auto abandon = [&](int reason) {
+        out.reset();
+        ::unlink(temporary.c_str());
+        return systemFailure(path, reason);
+    };
+    if (exists) {
+        // Keep the file's owner and mode when someone else, such as root,
+        // saves it; a user who may not give a file away keeps it instead.
+        if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid())
+            && ::fchown(out.get(), st.st_uid, st.st_gid) != 0) {
+            (void)::fchown(out.get(), uid_t(-1), st.st_gid);
+        }
+        if (::fchmod(out.get(), st.st_mode & 07777) != 0)
+            return abandon(errno);
+    }
+    if (!writeAll(out.get(), updated) || ::fsync(out.get()) != 0)
+        return abandon(errno);
+    if (::close(out.release()) != 0) {
+        const int reason = errno;
+        ::unlink(temporary.c_str());
+        return systemFailure(path, reason);
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        const int reason = errno;
+        ::unlink(temporary.c_str());
+        return systemFailure(path, reason);
+    }
+    if (dirFd.get() >= 0)
+        (void)::fsync(dirFd.get()); // the rename itself is durable once the folder is
+    return std::nullopt;
+}
+
+} // namespace profile

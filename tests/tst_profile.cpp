@@ -1,0 +1,388 @@
+// The profile layer: how Setup.ini is read, edited and replaced.
+
+#include "profile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+#include <string>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string App = "App";
+
+std::string fileBytes(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return "<missing>";
+    return file.readAll().toStdString();
+}
+
+void setFileBytes(const QString &path, const std::string &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes.data(), qint64(bytes.size())), qint64(bytes.size()));
+}
+
+std::string sp(const QString &path) { return QFile::encodeName(path).toStdString(); }
+
+// Runs `write` in a child process with the rights of the unprivileged user
+// "nobody" (or as this user when it is not root, since permission bits then
+// apply anyway) and returns the error it reported, or "" on success.
+std::string writeUnprivileged(const std::function<std::optional<std::string>()> &write)
+{
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0)
+        return "<pipe failed>";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        if (::geteuid() == 0
+            && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(2);
+        const auto error = write();
+        const std::string message = error ? *error : std::string();
+        (void)!::write(pipeFds[1], message.data(), message.size());
+        ::_exit(error ? 1 : 0);
+    }
+    ::close(pipeFds[1]);
+    std::string message;
+    char buffer[512];
+    ssize_t n;
+    while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        message.append(buffer, size_t(n));
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 2)
+        return "<child failed>";
+    return message;
+}
+
+// A temporary folder that the unprivileged user can enter.
+struct SharedDir {
+    QTemporaryDir dir;
+    SharedDir() { QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                        | QFile::ReadGroup | QFile::ExeGroup
+                                                        | QFile::ReadOther | QFile::ExeOther); }
+    QString file(const QString &name) const { return dir.filePath(name); }
+};
+
+} // namespace
+
+class tst_profile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readValue_data();
+    void readValue();
+    void readFromFile();
+    void readNeverCreatesOrBlocks();
+    void writeGolden_data();
+    void writeGolden();
+    void writeReadsBack();
+    void refusesLineBreaksAndBadNames_data();
+    void refusesLineBreaksAndBadNames();
+    void keepsModeOwnerAndLinks();
+    void newFileFollowsUmask();
+    void readOnlyFileIsNotReplaced();
+    void readOnlyOrMissingFolder();
+    void notARegularFile();
+};
+
+void tst_profile::readValue_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<int>("expected");
+
+    const auto value = [](const char *v) { return QByteArray("[App]\r\nK=") + v + "\r\n"; };
+    QTest::newRow("plain") << value("75") << "App" << "K" << 75;
+    QTest::newRow("blanks around") << value(" 75 ") << "App" << "K" << 75;
+    QTest::newRow("tabs around") << value("\t9\t") << "App" << "K" << 9;
+    QTest::newRow("leading zero is not octal") << value("075") << "App" << "K" << 75;
+    QTest::newRow("plus sign") << value("+5") << "App" << "K" << 5;
+    QTest::newRow("trailing letters") << value("75abc") << "App" << "K" << 75;
+    QTest::newRow("decimal point") << value("1.5") << "App" << "K" << 1;
+    QTest::newRow("quoted") << value("\"7\"") << "App" << "K" << 7;
+    QTest::newRow("note after value") << value("7 ; c") << "App" << "K" << 7;
+    QTest::newRow("negative") << value("-5") << "App" << "K" << -5;
+    QTest::newRow("no digits") << value("abc") << "App" << "K" << 0;
+    QTest::newRow("two signs") << value("--5") << "App" << "K" << 0;
+    QTest::newRow("wraps to -1") << value("4294967295") << "App" << "K" << -1;
+    QTest::newRow("wraps to 0") << value("4294967296") << "App" << "K" << 0;
+    QTest::newRow("wraps to 1") << value("4294967297") << "App" << "K" << 1;
+    QTest::newRow("wraps to minimum") << value("2147483648") << "App" << "K" << int(-2147483647 - 1);
+    QTest::newRow("empty value gives default") << value("") << "App" << "K" << 42;
+    QTest::newRow("blank value gives default") << value("  ") << "App" << "K" << 42;
+    QTest::newRow("names ignore case and blanks")
+        << QByteArray("  [ app ]\r\n \tk \t= 9 \r\n") << "APP" << "K" << 9;
+    QTest::newRow("first of duplicate keys")
+        << QByteArray("[App]\r\nK=1\r\nK=2\r\n[App]\r\nK=3\r\nJ=4\r\n") << "App" << "K" << 1;
+    QTest::newRow("second section of a name is not read")
+        << QByteArray("[App]\r\nK=1\r\nK=2\r\n[App]\r\nK=3\r\nJ=4\r\n") << "App" << "J" << 42;
+    QTest::newRow("semicolon line is a comment") << QByteArray("[App]\r\n;K=1\r\n#K=3\r\n") << "App" << "K" << 42;
+    QTest::newRow("hash starts no comment") << QByteArray("[App]\r\n;K=1\r\n#K=3\r\n") << "App" << "#K" << 3;
+    QTest::newRow("key before any section") << QByteArray("K=5\r\n[App]\r\nJ=1\r\n") << "App" << "K" << 42;
+    QTest::newRow("LF endings") << QByteArray("[App]\nK=7\n") << "App" << "K" << 7;
+    QTest::newRow("CR endings") << QByteArray("[App]\rK=7\r") << "App" << "K" << 7;
+    QTest::newRow("no final line break") << QByteArray("[App]\r\nK=7") << "App" << "K" << 7;
+    QTest::newRow("text after header") << QByteArray("[App] ; note\r\nK=1\r\n[X]Y]\r\nK=3\r\n") << "App" << "K" << 1;
+    QTest::newRow("header ends at first bracket") << QByteArray("[App] ; note\r\nK=1\r\n[X]Y]\r\nK=3\r\n") << "X" << "K" << 3;
+    QTest::newRow("byte-order mark") << QByteArray("\xEF\xBB\xBF[App]\r\nK=7\r\n") << "App" << "K" << 7;
+    QTest::newRow("ASCII letters fold") << QByteArray("[App]\r\nUSECARD=4\r\n") << "app" << "usecard" << 4;
+    QTest::newRow("other letters do not fold")
+        << QByteArray("[App]\r\nK\xC3\x84=1\r\nk\xC3\xA4=2\r\n") << "App" << "k\xC3\xA4" << 2;
+    QTest::newRow("line without equals is no key") << QByteArray("[App]\r\nK\r\nK=2\r\n") << "App" << "K" << 2;
+    QTest::newRow("NUL bytes are ordinary") << QByteArray("[App]\r\nX=\0\r\nK=3\r\n", 17) << "App" << "K" << 3;
+}
+
+void tst_profile::readValue()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(int, expected);
+
+    const auto value = profile::findValue(std::string_view(content.constData(), size_t(content.size())),
+                                          section.toStdString(), key.toStdString());
+    QCOMPARE(value ? profile::toInt(*value, 42) : 42, expected);
+}
+
+void tst_profile::readFromFile()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    setFileBytes(path, "[Tavorin]\r\nUseCard=3\r\n");
+    QCOMPARE(profile::readInt(sp(path), "Tavorin", "UseCard", 1), 3);
+    QCOMPARE(profile::readInt(sp(path), "Tavorin", "UseDepth", 16), 16);
+    QCOMPARE(profile::readInt(sp(path), "Other", "UseCard", 1), 1);
+}
+
+void tst_profile::readNeverCreatesOrBlocks()
+{
+    QTemporaryDir dir;
+    const QString missing = dir.filePath("Setup.ini");
+    QCOMPARE(profile::readInt(sp(missing), App, "K", 42), 42);
+    QVERIFY(!QFile::exists(missing));
+
+    // A FIFO would block an ordinary open until a writer came; a directory
+    // or a device is no settings file. Each reads as absent.
+    const QString fifo = dir.filePath("fifo.ini");
+    QCOMPARE(::mkfifo(sp(fifo).c_str(), 0644), 0);
+    QCOMPARE(profile::readInt(sp(fifo), App, "K", 42), 42);
+    QCOMPARE(profile::readInt(sp(dir.path()), App, "K", 42), 42);
+    QCOMPARE(profile::readInt("/dev/zero", App, "K", 42), 42);
+}
+
+void tst_profile::writeGolden_data()
+{
+    QTest::addColumn<QString>("fixture");
+    QTest::addColumn<QStringList>("writes"); // "section|key|value"
+
+    QTest::newRow("existing key keeps its spelling") << "replace-keeps-spelling" << QStringList{"APP|k|9"};
+    QTest::newRow("new key after the section's last key") << "new-key-after-last-key" << QStringList{"App|N|2"};
+    QTest::newRow("new section after an unterminated line")
+        << "new-section-after-unterminated-line" << QStringList{"B|K|2"};
+    QTest::newRow("LF file, empty value") << "lf-file-empty-value" << QStringList{"A|L|"};
+    QTest::newRow("only the first duplicate changes") << "duplicates-first-only" << QStringList{"A|K|9"};
+    QTest::newRow("byte-order mark kept") << "byte-order-mark-kept" << QStringList{"App|K|8"};
+    QTest::newRow("lone CR line endings") << "lone-cr-file" << QStringList{"A|L|2"};
+    QTest::newRow("key under an unterminated header") << "unterminated-header" << QStringList{"A|K|1"};
+    QTest::newRow("blanks around names") << "blanks-around-names" << QStringList{"A|K|5"};
+    QTest::newRow("new file") << "new-file" << QStringList{"App|K|1"};
+    QTest::newRow("new file, two sections")
+        << "new-file-two-sections" << QStringList{"App1|key1|a", "App1|key2|b", "App2|key3|c"};
+    QTest::newRow("five settings into a hand-edited file")
+        << "apply-into-hand-edited-file"
+        << QStringList{"Tavorin|UseCard|2", "Tavorin|UseDepth|24", "Tavorin|SyncRate|75",
+                       "Tavorin|ShowHelp|0", "Tavorin|ShowMode|-1"};
+}
+
+void tst_profile::writeGolden()
+{
+    QFETCH(QString, fixture);
+    QFETCH(QStringList, writes);
+
+    const QDir data(QFINDTESTDATA("data"));
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    if (data.exists(fixture + ".ini"))
+        QVERIFY(QFile::copy(data.filePath(fixture + ".ini"), path));
+
+    for (const QString &write : writes) {
+        const QStringList parts = write.split('|');
+        const auto error = profile::writeString(sp(path), parts[0].toStdString(), parts[1].toStdString(),
+                                                parts[2].toStdString());
+        QVERIFY2(!error, error ? error->c_str() : "");
+    }
+    QCOMPARE(fileBytes(path), fileBytes(data.filePath(fixture + ".expected.ini")));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"Setup.ini"}); // no temporary file left behind
+}
+
+void tst_profile::writeReadsBack()
+{
+    QTemporaryDir dir;
+    const std::string path = sp(dir.filePath("Setup.ini"));
+    for (const char *value : {"5", "-1", "", "0"}) {
+        QVERIFY(!profile::writeString(path, "Tavorin", "UseCard", value));
+        QCOMPARE(profile::readInt(path, "Tavorin", "UseCard", 99), *value ? std::stoi(value) : 99);
+    }
+    QCOMPARE(fileBytes(QString::fromStdString(path)), std::string("[Tavorin]\r\nUseCard=0\r\n"));
+}
+
+void tst_profile::refusesLineBreaksAndBadNames_data()
+{
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("CRLF and a section in the value") << "A" << "K" << "x\r\n[B]" << "line break";
+    QTest::newRow("LF in the value") << "A" << "K" << "x\nK=2" << "line break";
+    QTest::newRow("CR in the value") << "A" << "K" << "x\r" << "line break";
+    QTest::newRow("line break in the key") << "A" << "K\n" << "1" << "key name";
+    QTest::newRow("equals sign in the key") << "A" << "K=1" << "1" << "key name";
+    QTest::newRow("empty key") << "A" << " " << "1" << "key name";
+    QTest::newRow("key read as a comment") << "A" << ";K" << "1" << "key name";
+    QTest::newRow("bracket in the section") << "A]B" << "K" << "1" << "section name";
+}
+
+void tst_profile::refusesLineBreaksAndBadNames()
+{
+    QFETCH(QString, section);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, reason);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    setFileBytes(path, "[A]\r\nK=1\r\n");
+    const auto error = profile::writeString(sp(path), section.toStdString(), key.toStdString(),
+                                            value.toStdString());
+    QVERIFY(error);
+    QVERIFY2(QString::fromStdString(*error).contains(path), error->c_str());
+    QVERIFY2(QString::fromStdString(*error).contains(reason), error->c_str());
+    QCOMPARE(fileBytes(path), std::string("[A]\r\nK=1\r\n"));
+}
+
+void tst_profile::keepsModeOwnerAndLinks()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("real"));
+    const QString target = dir.filePath("real/Setup.ini");
+    setFileBytes(target, "[Tavorin]\r\nUseCard=1\r\n");
+    QCOMPARE(::chmod(sp(target).c_str(), 0640), 0);
+    if (::geteuid() == 0)
+        QCOMPARE(::chown(sp(target).c_str(), 65534, 65534), 0);
+
+    // A link to a link, the second one relative.
+    const QString link = dir.filePath("Setup.ini");
+    const QString hop = dir.filePath("hop.ini");
+    QCOMPARE(::symlink("real/Setup.ini", sp(hop).c_str()), 0);
+    QCOMPARE(::symlink(sp(hop).c_str(), sp(link).c_str()), 0);
+
+    QVERIFY(!profile::writeString(sp(link), "Tavorin", "UseCard", "4"));
+
+    QVERIFY(QFileInfo(link).isSymLink());
+    QVERIFY(QFileInfo(hop).isSymLink());
+    QCOMPARE(fileBytes(target), std::string("[Tavorin]\r\nUseCard=4\r\n"));
+    struct stat st {};
+    QCOMPARE(::stat(sp(target).c_str(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0640));
+    if (::geteuid() == 0) {
+        QCOMPARE(st.st_uid, uid_t(65534));
+        QCOMPARE(st.st_gid, gid_t(65534));
+    }
+
+    // A dangling link: the file it names is created.
+    const QString dangling = dir.filePath("dangling.ini");
+    QCOMPARE(::symlink("real/new.ini", sp(dangling).c_str()), 0);
+    QVERIFY(!profile::writeString(sp(dangling), "Tavorin", "UseCard", "2"));
+    QVERIFY(QFileInfo(dangling).isSymLink());
+    QCOMPARE(fileBytes(dir.filePath("real/new.ini")), std::string("[Tavorin]\r\nUseCard=2\r\n"));
+}
+
+void tst_profile::newFileFollowsUmask()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    const mode_t previous = ::umask(027);
+    const auto error = profile::writeString(sp(path), "Tavorin", "UseCard", "1");
+    ::umask(previous);
+    QVERIFY(!error);
+    struct stat st {};
+    QCOMPARE(::stat(sp(path).c_str(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0640));
+}
+
+void tst_profile::readOnlyFileIsNotReplaced()
+{
+    SharedDir shared;
+    QCOMPARE(::chmod(sp(shared.dir.path()).c_str(), 0777), 0); // the folder itself is writable
+    const QString path = shared.file("Setup.ini");
+    setFileBytes(path, "[A]\r\nK=1\r\n");
+    QCOMPARE(::chmod(sp(path).c_str(), 0444), 0);
+    struct stat before {};
+    QCOMPARE(::stat(sp(path).c_str(), &before), 0);
+
+    const std::string error = writeUnprivileged([&] { return profile::writeString(sp(path), "A", "K", "2"); });
+
+    QVERIFY2(QString::fromStdString(error).contains(path), error.c_str());
+    QVERIFY2(QString::fromStdString(error).contains("not writable"), error.c_str());
+    struct stat after {};
+    QCOMPARE(::stat(sp(path).c_str(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(after.st_mode, before.st_mode);
+    QCOMPARE(fileBytes(path), std::string("[A]\r\nK=1\r\n"));
+    QCOMPARE(QDir(shared.dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"Setup.ini"});
+}
+
+void tst_profile::readOnlyOrMissingFolder()
+{
+    SharedDir shared; // mode 0755, owned by this user: closed to "nobody"
+    const QString existing = shared.file("Setup.ini");
+    setFileBytes(existing, "[A]\r\nK=1\r\n");
+    QCOMPARE(::chmod(sp(existing).c_str(), 0666), 0); // the file alone would be writable
+
+    std::string error = writeUnprivileged([&] { return profile::writeString(sp(existing), "A", "K", "2"); });
+    QVERIFY2(QString::fromStdString(error).contains(existing), error.c_str());
+    QVERIFY2(QString::fromStdString(error).contains("Permission denied"), error.c_str());
+    QCOMPARE(fileBytes(existing), std::string("[A]\r\nK=1\r\n"));
+
+    const QString fresh = shared.file("sub/Setup.ini");
+    error = writeUnprivileged([&] { return profile::writeString(sp(fresh), "A", "K", "2"); });
+    QVERIFY2(QString::fromStdString(error).contains(fresh), error.c_str());
+    QVERIFY2(QString::fromStdString(error).contains("No such file or directory"), error.c_str());
+    QCOMPARE(QDir(shared.dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"Setup.ini"});
+}
+
+void tst_profile::notARegularFile()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    QVERIFY(QDir(dir.path()).mkdir("Setup.ini"));
+    const auto error = profile::writeString(sp(path), "A", "K", "2");
+    QVERIFY(error);
+    QVERIFY2(error->find("not a regular file") != std::string::npos, error->c_str());
+    QVERIFY(QFileInfo(path).isDir());
+}
+
+QTEST_APPLESS_MAIN(tst_profile)
+#include "tst_profile.moc"
