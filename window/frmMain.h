@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+#include <memory>
+
+namespace Ui {
+class frmMain;
+}
+
+// The program's title: the window's caption and the title of every message.
+inline const QString ApplicationTitle = QStringLiteral("Tavorin Configurator");
+
+// The configurator's only window. Creating it loads Setup.ini into the
+// controls; Apply writes them back, Run starts Tavorin, Ok ends the program.
+class frmMain : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit frmMain(QWidget *parent = nullptr);
+    ~frmMain() override;
+
+private:
+    void Form_Load();
+    void Command2_Click(); // Run
+    void Command3_Click(); // Apply
+    void Command4_Click(); // Ok
+
+    std::unique_ptr<Ui::frmMain> ui;
+};
