@@ -1,0 +1,23 @@
+#include "application.h"
+#include "frmMain.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <exception>
+
+int main(int argc, char *argv[])
+{
+    // A write beyond the file-size limit then fails with an error that Apply
+    // reports, instead of killing the program.
+    std::signal(SIGXFSZ, SIG_IGN);
+
+    Application app(argc, argv);
+    try {
+        frmMain window;
+        window.show();
+        return app.exec();
+    } catch (const std::exception &error) {
+        Application::reportUncaughtError(QString::fromLocal8Bit(error.what()));
+    }
+    return EXIT_FAILURE;
+}
