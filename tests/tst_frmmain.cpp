@@ -1,0 +1,671 @@
+// The window: loading, Apply, Run, Ok and the keyboard, driven through real
+// key presses and clicks. The test executable plays the configurator, so
+// Setup.ini and Tavorin.exe live beside it.
+
+#include "application.h"
+#include "frmMain.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+#include <stdexcept>
+
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString appFile(const QString &name)
+{
+    return QDir(QCoreApplication::applicationDirPath()).filePath(name);
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void setFileBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), qint64(bytes.size()));
+}
+
+// Writes an executable shell script at path.
+void setScript(const QString &path, const QByteArray &body, mode_t mode = 0755)
+{
+    setFileBytes(path, body);
+    QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode), 0);
+}
+
+// A fake Tavorin: notes its process id, working directory and one variable
+// of its environment in started.log beside itself, then lingers a while.
+const QByteArray fakeTavorin =
+    "#!/bin/sh\n"
+    "printf '%s|%s|%s\\n' $$ \"$(pwd)\" \"${TAVORIN_TEST_MARK:-unset}\" >> \"$(dirname \"$0\")/started.log\"\n"
+    "exec sleep 30\n";
+
+QStringList startedLines(const QString &dir)
+{
+    QFile log(QDir(dir).filePath("started.log"));
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+// Stops the fake Tavorins that noted themselves in dir.
+void stopStarted(const QString &dir)
+{
+    for (const QString &line : startedLines(dir)) {
+        const pid_t pid = pid_t(line.section('|', 0, 0).toLongLong());
+        if (pid > 1)
+            ::kill(pid, SIGKILL);
+    }
+}
+
+// The fields of /proc/<pid>/stat after the command name.
+QStringList procStat(qint64 pid)
+{
+    const QByteArray stat = fileBytes(QStringLiteral("/proc/%1/stat").arg(pid));
+    return QString::fromLatin1(stat.mid(stat.lastIndexOf(')') + 2)).split(' ');
+}
+
+// Child processes of this process that have ended but were not reaped.
+int zombieChildren()
+{
+    int zombies = 0;
+    const auto entries = QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        if (!isPid)
+            continue;
+        const QStringList fields = procStat(pid);
+        if (fields.size() > 1 && fields[1].toLongLong() == ::getpid() && fields[0] == "Z")
+            ++zombies;
+    }
+    return zombies;
+}
+
+// Accepts every message box that opens while it watches, for at most five
+// seconds, and keeps the titles and texts it saw.
+class MessageBoxWatcher : public QObject
+{
+public:
+    MessageBoxWatcher()
+    {
+        connect(&m_poll, &QTimer::timeout, this, [this] {
+            if (m_clock.hasExpired(5000)) {
+                m_poll.stop();
+                return;
+            }
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                titles << box->windowTitle();
+                texts << box->text();
+                box->accept();
+            }
+        });
+        m_clock.start();
+        m_poll.start(10);
+    }
+
+    QStringList titles;
+    QStringList texts;
+
+private:
+    QTimer m_poll;
+    QElapsedTimer m_clock;
+};
+
+} // namespace
+
+class tst_frmMain : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void loadsStoredValues_data();
+    void loadsStoredValues();
+    void reportsValuesItCannotShow_data();
+    void reportsValuesItCannotShow();
+
+    void applyOnFreshStartWritesDefaults();
+    void applyWritesChoicesMadeByKeyboard();
+    void applyWritesUnchosenRowsAndTypedText();
+    void applyFailureIsReported_data();
+    void applyFailureIsReported();
+
+    void runStartsTavorinDetached();
+    void runSearchesOwnFolderThenPathNeverCurrent();
+    void runFailureIsReported_data();
+    void runFailureIsReported();
+    void okEndsWithoutSaving();
+
+    void tabOrderAndFirstFocus();
+    void enterEscapeAndSpace_data();
+    void enterEscapeAndSpace();
+    void controlsAtTheirPixels_data();
+    void controlsAtTheirPixels();
+
+    void uncaughtErrorEndsTheProgram();
+
+private:
+    // Creates the window, accepting and recording any message it shows
+    // while loading.
+    void open(MessageBoxWatcher *watcher = nullptr);
+    QComboBox *combo(const char *name) const { return m_window->findChild<QComboBox *>(name); }
+    QLineEdit *syncRate() const { return m_window->findChild<QLineEdit *>("txtSyncRate"); }
+    QPushButton *button(const char *name) const { return m_window->findChild<QPushButton *>(name); }
+    QStringList shownTexts() const;
+    QString focused() const;
+    void click(const char *buttonName, MessageBoxWatcher &watcher);
+
+    std::unique_ptr<frmMain> m_window;
+    QByteArray m_path;
+    QTemporaryDir m_workDir;
+    QString m_savedDir;
+};
+
+void tst_frmMain::init()
+{
+    QDir().rmpath(appFile("Setup.ini")); // left as a folder by a failed run
+    for (const char *name : {"Setup.ini", "Tavorin.exe", "started.log"})
+        QFile::remove(appFile(name));
+    m_path = qgetenv("PATH");
+    m_savedDir = QDir::currentPath();
+}
+
+void tst_frmMain::cleanup()
+{
+    m_window.reset();
+    for (const QString &dir : {QCoreApplication::applicationDirPath(), m_workDir.path()}) {
+        stopStarted(dir);
+        QFile::remove(QDir(dir).filePath("started.log"));
+    }
+    QDir().rmdir(appFile("Setup.ini"));
+    for (const char *name : {"Setup.ini", "Tavorin.exe"})
+        QFile::remove(appFile(name));
+    qputenv("PATH", m_path);
+    QDir::setCurrent(m_savedDir);
+}
+
+void tst_frmMain::open(MessageBoxWatcher *watcher)
+{
+    std::unique_ptr<MessageBoxWatcher> own;
+    if (!watcher)
+        watcher = (own = std::make_unique<MessageBoxWatcher>()).get();
+    m_window = std::make_unique<frmMain>();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    if (own)
+        QCOMPARE(own->texts, QStringList());
+}
+
+QStringList tst_frmMain::shownTexts() const
+{
+    return {combo("combographiccard")->currentText(), combo("combocolourdepth")->currentText(),
+            syncRate()->text(), combo("comboHelp")->currentText(), combo("comboMode")->currentText()};
+}
+
+QString tst_frmMain::focused() const
+{
+    QWidget *widget = QApplication::focusWidget();
+    // An editable box's field is a child of the box.
+    if (widget && qobject_cast<QComboBox *>(widget->parentWidget()))
+        widget = widget->parentWidget();
+    return widget ? widget->objectName() : QString();
+}
+
+void tst_frmMain::click(const char *buttonName, MessageBoxWatcher &watcher)
+{
+    Q_UNUSED(watcher); // must exist while the click runs, to answer a message
+    QTest::mouseClick(button(buttonName), Qt::LeftButton);
+}
+
+void tst_frmMain::loadsStoredValues_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("shown");
+    QTest::addColumn<QList<int>>("indexes"); // card, depth, help, mode
+
+    const QString none = "Please Choose";
+    QTest::newRow("no file") << QByteArray() << QStringList{"1", "16", "0", "Yes", "Yes"} << QList<int>{0, 1, 1, 1};
+    QTest::newRow("section without keys")
+        << QByteArray("[Tavorin]\r\n") << QStringList{"1", "16", "0", "Yes", "Yes"} << QList<int>{0, 1, 1, 1};
+    QTest::newRow("all stored")
+        << QByteArray("[Tavorin]\r\nUseCard=5\r\nUseDepth=24\r\nSyncRate=75\r\nShowHelp=0\r\nShowMode=0\r\n")
+        << QStringList{"5", "24", "75", "No", "No"} << QList<int>{4, 2, 0, 0};
+    QTest::newRow("some missing")
+        << QByteArray("[Tavorin]\nUseCard=2\nShowMode=0\n") << QStringList{"2", "16", "0", "Yes", "No"}
+        << QList<int>{1, 1, 1, 0};
+    QTest::newRow("nothing chosen")
+        << QByteArray("[Tavorin]\r\nUseCard=0\r\nShowHelp=-1\r\nShowMode=-1\r\n")
+        << QStringList{none, "16", "0", none, none} << QList<int>{-1, 1, -1, -1};
+    QTest::newRow("unlisted depth") << QByteArray("[Tavorin]\r\nUseDepth=15\r\n")
+                                    << QStringList{"1", none, "0", "Yes", "Yes"} << QList<int>{0, -1, 1, 1};
+    QTest::newRow("depth 8 and 32")
+        << QByteArray("[Tavorin]\r\nUseDepth=8\r\n[Other]\r\nUseDepth=32\r\n")
+        << QStringList{"1", "8", "0", "Yes", "Yes"} << QList<int>{0, 0, 1, 1};
+    QTest::newRow("sync rate read as a number")
+        << QByteArray("[Tavorin]\r\nSyncRate= 075abc\r\n") << QStringList{"1", "16", "75", "Yes", "Yes"}
+        << QList<int>{0, 1, 1, 1};
+    QTest::newRow("negative sync rate") << QByteArray("[Tavorin]\r\nSyncRate=-60\r\n")
+                                        << QStringList{"1", "16", "-60", "Yes", "Yes"} << QList<int>{0, 1, 1, 1};
+    QTest::newRow("sync rate without digits")
+        << QByteArray("[Tavorin]\r\nSyncRate=abc\r\n") << QStringList{"1", "16", "0", "Yes", "Yes"}
+        << QList<int>{0, 1, 1, 1};
+    QTest::newRow("hand-edited spelling")
+        << QByteArray("; mine\n[ tavorin ]\n usecard = 3 \nUSEDEPTH=32\n") << QStringList{"3", "32", "0", "Yes", "Yes"}
+        << QList<int>{2, 3, 1, 1};
+}
+
+void tst_frmMain::loadsStoredValues()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, shown);
+    QFETCH(QList<int>, indexes);
+
+    if (!file.isEmpty())
+        setFileBytes(appFile("Setup.ini"), file);
+    open();
+
+    QCOMPARE(shownTexts(), shown);
+    QCOMPARE((QList<int>{combo("combographiccard")->currentIndex(), combo("combocolourdepth")->currentIndex(),
+                         combo("comboHelp")->currentIndex(), combo("comboMode")->currentIndex()}),
+             indexes);
+    // Loading writes nothing, and creates no file.
+    QCOMPARE(fileBytes(appFile("Setup.ini")), file.isEmpty() ? QByteArray("<missing>") : file);
+}
+
+void tst_frmMain::reportsValuesItCannotShow_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QStringList>("named");
+    QTest::addColumn<QStringList>("shown");
+    QTest::addColumn<QByteArray>("applied");
+
+    const QString none = "Please Choose";
+    QTest::newRow("card 6") << QByteArray("[Tavorin]\r\nUseCard=6\r\nUseDepth=24\r\nShowHelp=0\r\n")
+                            << QStringList{"UseCard=6"} << QStringList{none, "24", "0", "No", "Yes"}
+                            << QByteArray("UseCard=0\r\nUseDepth=24\r\nShowHelp=0\r\nSyncRate=0\r\nShowMode=1\r\n");
+    QTest::newRow("card -1") << QByteArray("[Tavorin]\r\nUseCard=-1\r\n") << QStringList{"UseCard=-1"}
+                             << QStringList{none, "16", "0", "Yes", "Yes"}
+                             << QByteArray("UseCard=0\r\nUseDepth=16\r\nSyncRate=0\r\nShowHelp=1\r\nShowMode=1\r\n");
+    QTest::newRow("card that overflows")
+        << QByteArray("[Tavorin]\r\nUseCard=2147483648\r\n") << QStringList{"UseCard=-2147483648"}
+        << QStringList{none, "16", "0", "Yes", "Yes"}
+        << QByteArray("UseCard=0\r\nUseDepth=16\r\nSyncRate=0\r\nShowHelp=1\r\nShowMode=1\r\n");
+    QTest::newRow("help 2 and mode 5")
+        << QByteArray("[Tavorin]\r\nUseCard=3\r\nShowHelp=2\r\nShowMode=5\r\nSyncRate=60\r\n")
+        << QStringList{"ShowHelp=2", "ShowMode=5"} << QStringList{"3", "16", "60", none, none}
+        << QByteArray("UseCard=3\r\nShowHelp=-1\r\nShowMode=-1\r\nSyncRate=60\r\nUseDepth=16\r\n");
+    QTest::newRow("help beyond 16 bits")
+        << QByteArray("[Tavorin]\r\nShowHelp=65536\r\nShowMode=-2\r\nUseCard=99\r\n")
+        << QStringList{"ShowHelp=65536", "ShowMode=-2", "UseCard=99"} << QStringList{none, "16", "0", none, none}
+        << QByteArray("ShowHelp=-1\r\nShowMode=-1\r\nUseCard=0\r\nUseDepth=16\r\nSyncRate=0\r\n");
+}
+
+void tst_frmMain::reportsValuesItCannotShow()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QStringList, named);
+    QFETCH(QStringList, shown);
+    QFETCH(QByteArray, applied);
+
+    setFileBytes(appFile("Setup.ini"), file);
+    MessageBoxWatcher watcher;
+    open(&watcher);
+
+    // One message, naming every rejected key with its value and the file.
+    QCOMPARE(watcher.titles, QStringList{"Tavorin Configurator"});
+    for (const QString &setting : named)
+        QVERIFY2(watcher.texts.value(0).contains(setting), qPrintable(watcher.texts.value(0)));
+    QVERIFY(watcher.texts.value(0).contains(appFile("Setup.ini")));
+    QVERIFY(watcher.texts.value(0).contains("accepted"));
+    QVERIFY(m_window->isVisible());
+    QCOMPARE(shownTexts(), shown);
+    QCOMPARE(fileBytes(appFile("Setup.ini")), file);
+
+    // Apply replaces the rejected values with what an unchosen row writes.
+    MessageBoxWatcher applyWatcher;
+    click("Command3", applyWatcher);
+    QCOMPARE(applyWatcher.texts, QStringList());
+    QCOMPARE(fileBytes(appFile("Setup.ini")), "[Tavorin]\r\n" + applied);
+}
+
+void tst_frmMain::applyOnFreshStartWritesDefaults()
+{
+    open();
+    MessageBoxWatcher watcher;
+    click("Command3", watcher);
+    QCOMPARE(watcher.texts, QStringList());
+    const QByteArray expected = "[Tavorin]\r\nUseCard=1\r\nUseDepth=16\r\nSyncRate=0\r\nShowHelp=1\r\nShowMode=1\r\n";
+    QCOMPARE(fileBytes(appFile("Setup.ini")), expected);
+    QVERIFY(m_window->isVisible()); // Apply does not close the window
+
+    click("Command3", watcher); // a second press changes nothing
+    QCOMPARE(fileBytes(appFile("Setup.ini")), expected);
+}
+
+void tst_frmMain::applyWritesChoicesMadeByKeyboard()
+{
+    setFileBytes(appFile("Setup.ini"), "; my notes\n[Video]\nMode=7\n[Tavorin]\nUseCard=2\nExtra=1\n");
+    open();
+
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down); // card 2 -> 3
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up); // depth 16 -> 8
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(QApplication::focusWidget(), " 85 Hz");
+    // Typing into a box's field changes no choice: only the index is saved.
+    QTest::keyClicks(combo("comboHelp")->lineEdit(), "maybe");
+    QTest::keyClick(combo("comboMode"), Qt::Key_Up); // Yes -> No
+
+    MessageBoxWatcher watcher;
+    click("Command3", watcher);
+    QCOMPARE(watcher.texts, QStringList());
+    QCOMPARE(fileBytes(appFile("Setup.ini")),
+             QByteArray("; my notes\n[Video]\nMode=7\n[Tavorin]\nUseCard=3\nExtra=1\n"
+                        "UseDepth=8\nSyncRate= 85 Hz\nShowHelp=1\nShowMode=0\n"));
+}
+
+void tst_frmMain::applyWritesUnchosenRowsAndTypedText()
+{
+    setFileBytes(appFile("Setup.ini"), "[Tavorin]\r\nUseCard=0\r\nUseDepth=15\r\nShowHelp=-1\r\nShowMode=0\r\n");
+    open();
+    syncRate()->clear();
+
+    MessageBoxWatcher watcher;
+    click("Command3", watcher);
+    QCOMPARE(watcher.texts, QStringList());
+    // No depth chosen saves 32; a cleared sync rate keeps its key, empty.
+    QCOMPARE(fileBytes(appFile("Setup.ini")),
+             QByteArray("[Tavorin]\r\nUseCard=0\r\nUseDepth=32\r\nShowHelp=-1\r\nShowMode=0\r\nSyncRate=\r\n"));
+}
+
+void tst_frmMain::applyFailureIsReported_data()
+{
+    QTest::addColumn<bool>("folderInPlace");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("Setup.ini is a folder") << true << QString("60") << "not a regular file";
+    QTest::newRow("line break in the sync rate") << false << QString("60\r\n[Evil]\r\nX=1") << "line break";
+}
+
+void tst_frmMain::applyFailureIsReported()
+{
+    QFETCH(bool, folderInPlace);
+    QFETCH(QString, typed);
+    QFETCH(QString, reason);
+
+    if (folderInPlace)
+        QVERIFY(QDir().mkdir(appFile("Setup.ini")));
+    open();
+    QTest::keyClick(combo("combographiccard"), Qt::Key_Down);
+    syncRate()->setText(typed);
+    QCOMPARE(syncRate()->text(), typed);
+
+    MessageBoxWatcher watcher;
+    click("Command3", watcher);
+
+    QCOMPARE(watcher.titles, QStringList{"Tavorin Configurator"});
+    QVERIFY2(watcher.texts[0].contains(appFile("Setup.ini")), qPrintable(watcher.texts[0]));
+    QVERIFY2(watcher.texts[0].contains(reason), qPrintable(watcher.texts[0]));
+    QVERIFY(m_window->isVisible());
+    QCOMPARE(shownTexts().value(0), QString("2"));
+    if (folderInPlace) {
+        QVERIFY(QFileInfo(appFile("Setup.ini")).isDir());
+        QCOMPARE(watcher.texts[0].count(reason), 1); // five failures, said once
+    } else {
+        // The other four writes still happened; no line was injected.
+        QCOMPARE(fileBytes(appFile("Setup.ini")),
+                 QByteArray("[Tavorin]\r\nUseCard=2\r\nUseDepth=16\r\nShowHelp=1\r\nShowMode=1\r\n"));
+    }
+}
+
+void tst_frmMain::runStartsTavorinDetached()
+{
+    setScript(appFile("Tavorin.exe"), fakeTavorin);
+    setFileBytes(appFile("Setup.ini"), "[Tavorin]\r\nUseCard=2\r\n");
+    QVERIFY(QDir::setCurrent(m_workDir.path()));
+    qputenv("TAVORIN_TEST_MARK", "inherited");
+    open();
+    QTest::keyClick(combo("combographiccard"), Qt::Key_Down); // changed, not applied
+
+    MessageBoxWatcher watcher;
+    click("Command2", watcher);
+    click("Command2", watcher);
+    qunsetenv("TAVORIN_TEST_MARK");
+
+    QCOMPARE(watcher.texts, QStringList());
+    QTRY_COMPARE_WITH_TIMEOUT(startedLines(QCoreApplication::applicationDirPath()).size(), 2, 5000);
+    for (const QString &line : startedLines(QCoreApplication::applicationDirPath())) {
+        const QStringList fields = line.split('|');
+        QCOMPARE(fields.value(1), QDir(m_workDir.path()).canonicalPath());
+        QCOMPARE(fields.value(2), QString("inherited"));
+        // Still running after the click returned, and not our child: it is
+        // in a session of its own and outlives the configurator.
+        const qint64 pid = fields[0].toLongLong();
+        const QStringList stat = procStat(pid);
+        QVERIFY(stat.size() > 4);
+        QVERIFY(stat[0] != "Z");
+        QVERIFY(stat[1].toLongLong() != ::getpid());
+        QVERIFY(stat[4].toLongLong() != ::getsid(0));
+    }
+    QCOMPARE(zombieChildren(), 0);
+    QVERIFY(m_window->isVisible());
+    QCOMPARE(fileBytes(appFile("Setup.ini")), QByteArray("[Tavorin]\r\nUseCard=2\r\n")); // Run saves nothing
+}
+
+void tst_frmMain::runSearchesOwnFolderThenPathNeverCurrent()
+{
+    // A Tavorin.exe in the current directory and one on PATH; none beside
+    // the configurator: the one on PATH runs.
+    QVERIFY(QDir(m_workDir.path()).mkdir("cwd"));
+    QVERIFY(QDir(m_workDir.path()).mkdir("bin"));
+    const QString cwd = m_workDir.filePath("cwd");
+    const QString bin = m_workDir.filePath("bin");
+    setScript(QDir(cwd).filePath("Tavorin.exe"), fakeTavorin);
+    setScript(QDir(bin).filePath("Tavorin.exe"), fakeTavorin);
+    QVERIFY(QDir::setCurrent(cwd));
+    qputenv("PATH", (".::cwd:" + bin + ":" + m_path).toLocal8Bit());
+    open();
+
+    MessageBoxWatcher watcher;
+    click("Command2", watcher);
+    QCOMPARE(watcher.texts, QStringList());
+    QTRY_COMPARE_WITH_TIMEOUT(startedLines(bin).size(), 1, 5000);
+
+    // One beside the configurator comes first.
+    setScript(appFile("Tavorin.exe"), fakeTavorin);
+    click("Command2", watcher);
+    QTRY_COMPARE_WITH_TIMEOUT(startedLines(QCoreApplication::applicationDirPath()).size(), 1, 5000);
+
+    QCOMPARE(startedLines(bin).size(), 1);
+    QCOMPARE(startedLines(cwd), QStringList());
+    stopStarted(bin);
+}
+
+void tst_frmMain::runFailureIsReported_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("not found") << QByteArray() << 0 << "was found neither in";
+    QTest::newRow("not executable") << fakeTavorin << 0644 << "not executable";
+    QTest::newRow("not a program") << QByteArray("just some text\n") << 0755 << "Exec format error";
+}
+
+void tst_frmMain::runFailureIsReported()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, mode);
+    QFETCH(QString, reason);
+
+    if (!content.isEmpty())
+        setScript(appFile("Tavorin.exe"), content, mode_t(mode));
+    qputenv("PATH", QFile::encodeName(m_workDir.path())); // holds no Tavorin.exe
+    open();
+    QTest::keyClick(combo("comboHelp"), Qt::Key_Up); // an unapplied choice
+
+    MessageBoxWatcher watcher;
+    click("Command2", watcher);
+
+    QCOMPARE(watcher.titles, QStringList{"Tavorin Configurator"});
+    QVERIFY2(watcher.texts[0].contains("Tavorin.exe"), qPrintable(watcher.texts[0]));
+    QVERIFY2(watcher.texts[0].contains(reason), qPrintable(watcher.texts[0]));
+    QVERIFY(m_window->isVisible());
+    QCOMPARE(shownTexts().value(3), QString("No"));
+    QCOMPARE(zombieChildren(), 0);
+}
+
+void tst_frmMain::okEndsWithoutSaving()
+{
+    setFileBytes(appFile("Setup.ini"), "[Tavorin]\r\nUseDepth=24\r\n");
+    open();
+    MessageBoxWatcher watcher;
+    click("Command3", watcher);
+    const QByteArray applied = fileBytes(appFile("Setup.ini"));
+    QVERIFY(applied.contains("UseDepth=24"));
+
+    QTest::keyClick(combo("combocolourdepth"), Qt::Key_Down);
+    QCOMPARE(shownTexts().value(1), QString("32"));
+    click("Command4", watcher);
+
+    QCOMPARE(watcher.texts, QStringList());
+    QVERIFY(!m_window->isVisible());
+    QCOMPARE(fileBytes(appFile("Setup.ini")), applied);
+}
+
+void tst_frmMain::tabOrderAndFirstFocus()
+{
+    open();
+    QCOMPARE(focused(), QString("combographiccard"));
+    const QStringList forward{"combocolourdepth", "txtSyncRate", "Command2", "Command3", "Command4",
+                              "comboHelp",        "comboMode",   "combographiccard"};
+    for (const QString &expected : forward) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(focused(), expected);
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    QCOMPARE(focused(), QString("comboMode"));
+}
+
+void tst_frmMain::enterEscapeAndSpace_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<bool>("applies");
+
+    QTest::newRow("Enter in a box") << "combographiccard" << int(Qt::Key_Return) << false;
+    QTest::newRow("keypad Enter in a box") << "comboMode" << int(Qt::Key_Enter) << false;
+    QTest::newRow("Escape in a box") << "combocolourdepth" << int(Qt::Key_Escape) << false;
+    QTest::newRow("Enter in the text box") << "txtSyncRate" << int(Qt::Key_Return) << false;
+    QTest::newRow("Escape in the text box") << "txtSyncRate" << int(Qt::Key_Escape) << false;
+    QTest::newRow("Escape on Apply") << "Command3" << int(Qt::Key_Escape) << false;
+    QTest::newRow("Escape on Ok") << "Command4" << int(Qt::Key_Escape) << false;
+    QTest::newRow("Enter on Apply") << "Command3" << int(Qt::Key_Return) << true;
+    QTest::newRow("keypad Enter on Apply") << "Command3" << int(Qt::Key_Enter) << true;
+    QTest::newRow("Space on Apply") << "Command3" << int(Qt::Key_Space) << true;
+}
+
+void tst_frmMain::enterEscapeAndSpace()
+{
+    QFETCH(QString, control);
+    QFETCH(int, key);
+    QFETCH(bool, applies);
+
+    open();
+    QWidget *target = m_window->findChild<QWidget *>(control);
+    target->setFocus(Qt::TabFocusReason);
+    QCOMPARE(focused(), control);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+    QCOMPARE(QFile::exists(appFile("Setup.ini")), applies);
+    QVERIFY(m_window->isVisible()); // nothing closed the window
+}
+
+void tst_frmMain::controlsAtTheirPixels_data()
+{
+    QTest::addColumn<QPoint>("point");
+    QTest::addColumn<QString>("control");
+
+    const int rows[] = {8, 32, 56, 88, 112};
+    const char *labels[] = {"Label1", "Label2", "Label3", "Label4", "Label5"};
+    const char *inputs[] = {"combographiccard", "combocolourdepth", "txtSyncRate", "comboHelp", "comboMode"};
+    for (int i = 0; i < 5; ++i) {
+        QTest::addRow("%s, top left", labels[i]) << QPoint(8, rows[i]) << labels[i];
+        QTest::addRow("%s, bottom right", labels[i]) << QPoint(8 + 128, rows[i] + 16) << labels[i];
+        QTest::addRow("%s, top left", inputs[i]) << QPoint(144, rows[i]) << inputs[i];
+        QTest::addRow("%s, bottom right", inputs[i]) << QPoint(144 + 104, rows[i] + (i == 2 ? 18 : 20)) << inputs[i];
+    }
+    const int columns[] = {8, 96, 176};
+    const char *buttons[] = {"Command2", "Command3", "Command4"};
+    for (int i = 0; i < 3; ++i) {
+        QTest::addRow("%s, top left", buttons[i]) << QPoint(columns[i], 144) << buttons[i];
+        QTest::addRow("%s, bottom right", buttons[i]) << QPoint(columns[i] + 72, 144 + 24) << buttons[i];
+    }
+    QTest::newRow("gap between label and input") << QPoint(140, 10) << QString();
+    QTest::newRow("gap below the sync rate") << QPoint(200, 80) << QString();
+}
+
+void tst_frmMain::controlsAtTheirPixels()
+{
+    QFETCH(QPoint, point);
+    QFETCH(QString, control);
+
+    open();
+    QCOMPARE(m_window->size(), QSize(258, 177));
+    QCOMPARE(m_window->minimumSize(), m_window->maximumSize()); // not resizable
+    QWidget *hit = m_window->childAt(point);
+    while (hit && hit->parentWidget() != m_window.get())
+        hit = hit->parentWidget();
+    QCOMPARE(hit ? hit->objectName() : QString(), control);
+}
+
+void tst_frmMain::uncaughtErrorEndsTheProgram()
+{
+    // An error escaping from a click is caught at the event dispatch: one
+    // message names it and the event loop ends with a failure status.
+    struct Thrower : QObject {
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            if (event->type() == QEvent::MouseButtonRelease)
+                throw std::runtime_error("the settings store fell over");
+            return false;
+        }
+    } thrower;
+    open();
+    button("Command3")->installEventFilter(&thrower);
+    MessageBoxWatcher watcher;
+    QTimer::singleShot(0, this, [this] { QTest::mouseClick(button("Command3"), Qt::LeftButton); });
+    QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(99); }); // bound the wait
+    QCOMPARE(QCoreApplication::exec(), EXIT_FAILURE);
+    QCOMPARE(watcher.titles, QStringList{"Tavorin Configurator"});
+    QVERIFY(watcher.texts[0].contains("the settings store fell over"));
+}
+
+int main(int argc, char *argv[])
+{
+    Application app(argc, argv);
+    tst_frmMain test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_frmmain.moc"
