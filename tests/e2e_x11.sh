@@ -1,0 +1,189 @@
+#!/usr/bin/env bash
+# End to end: the real executable, copied alone into a temporary folder,
+# runs in a real X11 window on an Xvfb server that this script starts and
+# stops itself, and is driven by the keyboard as a user would drive it.
+# Usage: e2e_x11.sh /path/to/tavorin-configurator
+set -euo pipefail
+
+binary=$(readlink -f "$1")
+work=$(mktemp -d)
+chmod 755 "$work"
+xvfb_pid=
+app_pid=
+passed=0
+failed=0
+
+cleanup() {
+    [ -n "$app_pid" ] && kill -9 "$app_pid" 2>/dev/null || true
+    # Every fake Tavorin notes its process id; stop each one.
+    for log in "$work"/*/started.log; do
+        [ -f "$log" ] || continue
+        while read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$log"
+    done
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+check() { # description, then a command that must succeed
+    local what=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "ok: $what"
+    else
+        failed=$((failed + 1))
+        echo "FAILED: $what"
+    fi
+}
+
+# Waits, at most $1 seconds, until the command after it succeeds.
+wait_for() {
+    local limit=$(($1 * 20))
+    shift
+    for ((i = 0; i < limit; i++)); do
+        "$@" && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
+# --- the X server ------------------------------------------------------------
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -ac 3>"$work/display" 2>"$work/xvfb.log" &
+xvfb_pid=$!
+wait_for 20 test -s "$work/display" || { echo "Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
+export DISPLAY=":$(head -n1 "$work/display")"
+export QT_QPA_PLATFORM=xcb
+unset QT_SCALE_FACTOR
+
+# --- helpers for one configurator --------------------------------------------
+# A fresh folder holding only the configurator and a fake Tavorin.exe.
+new_folder() {
+    local dir="$work/$1"
+    mkdir -p "$dir" "$dir/cwd"
+    chmod 755 "$dir" "$dir/cwd"
+    cp "$binary" "$dir/tavorin-configurator"
+    printf '#!/bin/sh\necho "$$ $(pwd)" >> "$(dirname "$0")/started.log"\nexec sleep 60\n' >"$dir/Tavorin.exe"
+    chmod 755 "$dir/Tavorin.exe"
+    # A Tavorin.exe where the user starts the program must never run.
+    printf '#!/bin/sh\necho "$$ planted" >> "%s/cwd/started.log"\nexec sleep 60\n' "$dir" >"$dir/cwd/Tavorin.exe"
+    chmod 755 "$dir/cwd/Tavorin.exe"
+}
+
+# Starts the configurator of folder $1 from its cwd/ subfolder, as the
+# user named by $2 when given.
+start_app() {
+    local dir="$work/$1"
+    if [ -n "${2:-}" ]; then
+        (cd "$dir/cwd" && exec setpriv --reuid="$2" --regid="$(id -g "$2")" --clear-groups \
+            env HOME="$dir/cwd" PATH=/usr/bin:/bin "$dir/tavorin-configurator" 2>"$dir/stderr.log") &
+    else
+        (cd "$dir/cwd" && exec env PATH=/usr/bin:/bin "$dir/tavorin-configurator" 2>"$dir/stderr.log") &
+    fi
+    app_pid=$!
+}
+
+# The ids of the configurator's visible windows called "Tavorin Configurator".
+app_windows() {
+    xdotool search --onlyvisible --pid "$app_pid" --name '^Tavorin Configurator$' 2>/dev/null || true
+}
+window_size() { xdotool getwindowgeometry "$1" | awk '/Geometry/ { print $2 }'; }
+
+# The main window (258 x 177) or, with "box", the message box above it.
+find_window() {
+    local id
+    for id in $(app_windows); do
+        if [ "$(window_size "$id")" = "258x177" ]; then
+            [ "$1" = main ] && echo "$id" && return 0
+        else
+            [ "$1" = box ] && echo "$id" && return 0
+        fi
+    done
+    return 1
+}
+has_window() { find_window "$1" >/dev/null; }
+
+focus() {
+    local id
+    wait_for 10 has_window "$1" || return 1
+    id=$(find_window "$1")
+    xdotool windowfocus --sync "$id"
+    sleep 0.2
+}
+keys() { xdotool key --delay 60 "$@"; sleep 0.3; }
+
+file_is() { [ "$(od -c "$1" 2>/dev/null)" = "$(printf "$2" | od -c)" ]; }
+lines_in() { [ -f "$1" ] && [ "$(wc -l <"$1")" -eq "$2" ]; }
+running() { kill -0 "$app_pid" 2>/dev/null; }
+ended_with() { # waits for the configurator to end, then compares its status
+    wait_for 10 eval '! running' || return 1
+    local status=0
+    wait "$app_pid" || status=$?
+    app_pid=
+    [ "$status" -eq "$1" ]
+}
+
+# --- 1. A fresh folder: choose by keyboard, Apply, Run, Ok ---------------------
+new_folder fresh
+start_app fresh
+check "the window opens at 258 x 177" wait_for 15 has_window main
+focus main
+# The focus starts on the graphics card: 1 -> 2; depth 16 -> 24; sync rate 75.
+keys Down Tab Down Tab 7 5 Tab Tab space
+expected='[Tavorin]\r\nUseCard=2\r\nUseDepth=24\r\nSyncRate=75\r\nShowHelp=1\r\nShowMode=1\r\n'
+check "Apply (Space on the focused button) writes the five settings" wait_for 5 file_is "$work/fresh/Setup.ini" "$expected"
+keys shift+Tab Return
+check "Enter on Run starts the Tavorin.exe beside the configurator" wait_for 5 lines_in "$work/fresh/started.log" 1
+keys Escape
+check "Escape on a button does nothing" running
+keys Tab Tab Return
+check "Ok ends the configurator with status 0" ended_with 0
+tavorin_pid=$(awk '{ print $1; exit }' "$work/fresh/started.log")
+check "Tavorin runs on after the configurator ended" kill -0 "$tavorin_pid"
+check "Tavorin inherited the working directory" grep -q " $work/fresh/cwd\$" "$work/fresh/started.log"
+check "the Tavorin.exe in the current directory never ran" test ! -e "$work/fresh/cwd/started.log"
+check "Run and Ok did not touch Setup.ini" file_is "$work/fresh/Setup.ini" "$expected"
+
+# --- 2. A stored value the window cannot show -------------------------------
+new_folder rejected
+printf '[Tavorin]\r\nUseCard=6\r\nUseDepth=8\r\nShowMode=0\r\n' >"$work/rejected/Setup.ini"
+start_app rejected
+check "a stored UseCard=6 is reported in a message" wait_for 15 has_window box
+focus box
+keys Return
+check "the window still opens" wait_for 10 has_window main
+focus main
+keys Tab Tab Tab Tab space
+check "Apply saves the unchosen card as 0 and keeps the other rows" wait_for 5 file_is \
+    "$work/rejected/Setup.ini" '[Tavorin]\r\nUseCard=0\r\nUseDepth=8\r\nShowMode=0\r\nSyncRate=0\r\nShowHelp=1\r\n'
+keys Tab Return
+check "Ok ends it" ended_with 0
+
+# --- 3. A folder the user may not write --------------------------------------
+new_folder readonly
+printf '[Tavorin]\r\nUseCard=3\r\n' >"$work/readonly/Setup.ini"
+user= # this user, in a folder it may not write
+if [ "$(id -u)" -eq 0 ]; then
+    user=nobody # root ignores permission bits; a real user does not
+else
+    chmod 555 "$work/readonly"
+fi
+before=$(stat -c '%i %a' "$work/readonly/Setup.ini")
+start_app readonly "$user"
+check "the window opens for ${user:-$(id -un)}" wait_for 15 has_window main
+focus main
+keys Down Tab Tab Tab Tab space
+check "a failed Apply is reported in a message" wait_for 5 has_window box
+focus box
+keys Return
+check "the configurator stays open" running
+check "Setup.ini is byte-identical, same inode and mode" \
+    eval "file_is '$work/readonly/Setup.ini' '[Tavorin]\r\nUseCard=3\r\n' && [ \"\$(stat -c '%i %a' '$work/readonly/Setup.ini')\" = '$before' ]"
+check "no temporary file was left" test "$(ls -A "$work/readonly" | sort | tr '\n' ' ')" = "Setup.ini Tavorin.exe cwd stderr.log tavorin-configurator "
+focus main
+keys Tab Return
+check "Ok still ends it" ended_with 0
+chmod 755 "$work/readonly"
+
+echo "e2e: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
