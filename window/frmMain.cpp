@@ -5,6 +5,7 @@
 #include "programstart.h"
 
 #include <QCoreApplication>
+#include <QLineEdit>
 #include <QMessageBox>
 
 using Module1::readProfileInt;
@@ -21,10 +22,11 @@ frmMain::frmMain(QWidget *parent)
     // The design cannot give an editable box its initial text: setting the
     // index to -1 clears the field. So each box shows its placeholder,
     // "Please Choose", as the text of its field until an item is chosen.
-    ui->combographiccard->setEditText(ui->combographiccard->placeholderText());
-    ui->combocolourdepth->setEditText(ui->combocolourdepth->placeholderText());
-    ui->comboHelp->setEditText(ui->comboHelp->placeholderText());
-    ui->comboMode->setEditText(ui->comboMode->placeholderText());
+    // A text wider than its field shows from its start.
+    for (QComboBox *box : {ui->combographiccard, ui->combocolourdepth, ui->comboHelp, ui->comboMode}) {
+        box->setEditText(box->placeholderText());
+        box->lineEdit()->setCursorPosition(0);
+    }
 
     connect(ui->Command2, &QPushButton::clicked, this, &frmMain::Command2_Click);
     connect(ui->Command3, &QPushButton::clicked, this, &frmMain::Command3_Click);
