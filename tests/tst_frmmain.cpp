@@ -159,6 +159,7 @@ private slots:
     void enterEscapeAndSpace();
     void controlsAtTheirPixels_data();
     void controlsAtTheirPixels();
+    void titleAndIcon();
 
     void uncaughtErrorEndsTheProgram();
 
@@ -636,6 +637,18 @@ void tst_frmMain::controlsAtTheirPixels()
     while (hit && hit->parentWidget() != m_window.get())
         hit = hit->parentWidget();
     QCOMPARE(hit ? hit->objectName() : QString(), control);
+}
+
+void tst_frmMain::titleAndIcon()
+{
+    open();
+    QCOMPARE(m_window->windowTitle(), QString("Tavorin Configurator"));
+    // The icon is compiled into the program from a static library, where a
+    // resource that nothing refers to is easily dropped by the linker.
+    const QImage icon = m_window->windowIcon().pixmap(32, 32).toImage();
+    QCOMPARE(icon.size(), QSize(32, 32));
+    QCOMPARE(qAlpha(icon.pixel(0, 0)), 0);
+    QCOMPARE(icon.pixelColor(10, 20), QColor(0x00, 0x80, 0x00)); // the tick's dark green
 }
 
 void tst_frmMain::uncaughtErrorEndsTheProgram()

@@ -100,6 +100,7 @@ private slots:
     void readOnlyFileIsNotReplaced();
     void readOnlyOrMissingFolder();
     void notARegularFile();
+    void concurrentWritersLoseNothing();
 };
 
 void tst_profile::readValue_data()
@@ -382,6 +383,46 @@ void tst_profile::notARegularFile()
     QVERIFY(error);
     QVERIFY2(error->find("not a regular file") != std::string::npos, error->c_str());
     QVERIFY(QFileInfo(path).isDir());
+}
+
+void tst_profile::concurrentWritersLoseNothing()
+{
+    // Two processes add keys of their own to one file at the same time.
+    // Without the lock, one would rewrite the file from a stale copy and
+    // drop keys the other had just added.
+    QTemporaryDir dir;
+    const std::string path = sp(dir.filePath("Setup.ini"));
+    QVERIFY(!profile::writeString(path, "Other", "Kept", "yes"));
+    const int perWriter = 60;
+    pid_t writers[2];
+    for (int w = 0; w < 2; ++w) {
+        writers[w] = ::fork();
+        if (writers[w] == 0) {
+            int failures = 0;
+            for (int n = 0; n < perWriter; ++n) {
+                const std::string key = "W" + std::to_string(w) + "_" + std::to_string(n);
+                failures += bool(profile::writeString(path, "Tavorin", key, "1"));
+            }
+            ::_exit(failures == 0 ? 0 : 1);
+        }
+    }
+    for (pid_t writer : writers) {
+        int status = 0;
+        QCOMPARE(::waitpid(writer, &status, 0), writer);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
+    const std::string content = fileBytes(dir.filePath("Setup.ini"));
+    for (int w = 0; w < 2; ++w) {
+        for (int n = 0; n < perWriter; ++n) {
+            const std::string key = "W" + std::to_string(w) + "_" + std::to_string(n);
+            QVERIFY2(profile::findValue(content, "Tavorin", key), key.c_str());
+        }
+    }
+    QCOMPARE(profile::findValue(content, "Other", "Kept").value_or(""), std::string_view("yes"));
+    QCOMPARE(QString::fromStdString(content).count("[Tavorin]"), 1);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"Setup.ini"});
 }
 
 QTEST_APPLESS_MAIN(tst_profile)
