@@ -407,8 +407,12 @@ std::optional<std::string> writeString(const std::string &path,
                 return systemFailure(path, errno);
             if (!S_ISREG(st.st_mode))
                 return failure(path, "it is not a regular file");
-            // Replacing the file would bypass its read-only bit, so ask first
-            // whether it could be written in place.
+            // Replacing the file would bypass its read-only bits, so ask first
+            // whether it could be written in place. A file that nobody may
+            // write is read-only by intent, even to root, who passes every
+            // permission check.
+            if ((st.st_mode & 0222) == 0)
+                return failure(path, "the file is read-only");
             if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
                 return failure(path, std::string("the file is not writable (") + std::strerror(errno) + ")");
             if (!readAll(fd.get(), size_t(st.st_size), content))

@@ -341,10 +341,14 @@ void tst_profile::readOnlyFileIsNotReplaced()
     struct stat before {};
     QCOMPARE(::stat(sp(path).c_str(), &before), 0);
 
+    // Refused to an ordinary user, and to root too, who could write it.
     const std::string error = writeUnprivileged([&] { return profile::writeString(sp(path), "A", "K", "2"); });
-
     QVERIFY2(QString::fromStdString(error).contains(path), error.c_str());
-    QVERIFY2(QString::fromStdString(error).contains("not writable"), error.c_str());
+    QVERIFY2(QString::fromStdString(error).contains("read-only"), error.c_str());
+    const auto ownError = profile::writeString(sp(path), "A", "K", "2");
+    QVERIFY(ownError);
+    QVERIFY2(ownError->find("read-only") != std::string::npos, ownError->c_str());
+
     struct stat after {};
     QCOMPARE(::stat(sp(path).c_str(), &after), 0);
     QCOMPARE(after.st_ino, before.st_ino);
@@ -352,6 +356,16 @@ void tst_profile::readOnlyFileIsNotReplaced()
     QCOMPARE(fileBytes(path), std::string("[A]\r\nK=1\r\n"));
     QCOMPARE(QDir(shared.dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{"Setup.ini"});
+
+    // A file another user owns and may write, but this one may not.
+    if (::geteuid() != 0)
+        return;
+    const QString theirs = shared.file("theirs.ini");
+    setFileBytes(theirs, "[A]\r\nK=1\r\n");
+    QCOMPARE(::chmod(sp(theirs).c_str(), 0644), 0);
+    const std::string theirError = writeUnprivileged([&] { return profile::writeString(sp(theirs), "A", "K", "2"); });
+    QVERIFY2(QString::fromStdString(theirError).contains("not writable (Permission denied)"), theirError.c_str());
+    QCOMPARE(fileBytes(theirs), std::string("[A]\r\nK=1\r\n"));
 }
 
 void tst_profile::readOnlyOrMissingFolder()
