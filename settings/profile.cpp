@@ -109,6 +109,45 @@ Parsed parse(std::string_view text)
     return parsed;
 }
 
+// Where key stands in the first section named `section`: its line, or,
+// when the section lacks it, the line after which it would be added (the
+// section's last key line, else its header).
+struct Location {
+    bool sectionFound = false;
+    bool keyFound = false;
+    Line line;
+    std::string_view name;  // the key as spelled in the file
+    std::string_view value; // its value, blanks removed
+};
+
+Location locate(std::string_view content, std::string_view section, std::string_view key)
+{
+    section = trimmed(section);
+    key = trimmed(key);
+    Location where;
+    LineReader reader(content);
+    Line line;
+    while (reader.next(line)) {
+        const Parsed parsed = parse(content.substr(line.begin, line.end - line.begin));
+        if (parsed.kind == Kind::Section) {
+            // Only the first section of a name counts.
+            if (where.sectionFound)
+                break;
+            where.sectionFound = sameName(parsed.name, section);
+            where.line = line;
+        } else if (where.sectionFound && parsed.kind == Kind::Key) {
+            where.line = line;
+            if (sameName(parsed.name, key)) {
+                where.keyFound = true;
+                where.name = parsed.name;
+                where.value = parsed.value;
+                break;
+            }
+        }
+    }
+    return where;
+}
+
 std::string_view lineEndingOf(std::string_view content)
 {
     const size_t i = content.find_first_of("\r\n");
@@ -267,54 +306,26 @@ std::optional<std::string_view> findValue(std::string_view content,
                                           std::string_view section,
                                           std::string_view key)
 {
-    section = trimmed(section);
-    key = trimmed(key);
-    LineReader reader(content);
-    Line line;
-    bool inSection = false;
-    while (reader.next(line)) {
-        const Parsed parsed = parse(content.substr(line.begin, line.end - line.begin));
-        if (parsed.kind == Kind::Section) {
-            // Only the first section of a name counts.
-            if (inSection)
-                return std::nullopt;
-            inSection = sameName(parsed.name, section);
-        } else if (inSection && parsed.kind == Kind::Key && sameName(parsed.name, key)) {
-            return parsed.value;
-        }
-    }
-    return std::nullopt;
+    const Location where = locate(content, section, key);
+    return where.keyFound ? std::optional(where.value) : std::nullopt;
 }
 
 std::string withValue(std::string_view content, std::string_view section,
                       std::string_view key, std::string_view value)
 {
     const std::string_view eol = lineEndingOf(content);
-    LineReader reader(content);
-    Line line;
-    bool inSection = false;
-    Line anchor; // the line after which a new key goes
-    while (reader.next(line)) {
-        const Parsed parsed = parse(content.substr(line.begin, line.end - line.begin));
-        if (parsed.kind == Kind::Section) {
-            if (inSection)
-                break;
-            inSection = sameName(parsed.name, trimmed(section));
-            anchor = line;
-        } else if (inSection && parsed.kind == Kind::Key) {
-            if (sameName(parsed.name, trimmed(key))) {
-                std::string out(content.substr(0, line.begin));
-                out.append(parsed.name).append("=").append(value);
-                out.append(content.substr(line.end));
-                return out;
-            }
-            anchor = line;
-        }
+    const Location where = locate(content, section, key);
+    if (where.keyFound) {
+        std::string out(content.substr(0, where.line.begin));
+        out.append(where.name).append("=").append(value);
+        out.append(content.substr(where.line.end));
+        return out;
     }
 
     std::string newLine(key);
     newLine.append("=").append(value);
-    if (inSection) {
+    if (where.sectionFound) {
+        const Line &anchor = where.line;
         std::string out(content.substr(0, anchor.next));
         if (anchor.next == anchor.end) // the anchor is an unterminated last line
             out.append(eol);
