@@ -7,11 +7,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <cstring>
 #include <functional>
 #include <string>
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,10 +40,11 @@ void setFileBytes(const QString &path, const std::string &bytes)
 
 std::string sp(const QString &path) { return QFile::encodeName(path).toStdString(); }
 
-// Runs `write` in a child process with the rights of the unprivileged user
-// "nobody" (or as this user when it is not root, since permission bits then
-// apply anyway) and returns the error it reported, or "" on success.
-std::string writeUnprivileged(const std::function<std::optional<std::string>()> &write)
+// Runs `write` in a child process and returns the error it reported, or ""
+// on success. With asNobody, the child has the rights of the unprivileged
+// user "nobody" (or of this user when it is not root, since permission
+// bits then apply anyway).
+std::string writeInChild(const std::function<std::optional<std::string>()> &write, bool asNobody = true)
 {
     int pipeFds[2];
     if (::pipe(pipeFds) != 0)
@@ -48,7 +52,7 @@ std::string writeUnprivileged(const std::function<std::optional<std::string>()> 
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(pipeFds[0]);
-        if (::geteuid() == 0
+        if (asNobody && ::geteuid() == 0
             && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
             ::_exit(2);
         const auto error = write();
@@ -101,6 +105,7 @@ private slots:
     void readOnlyOrMissingFolder();
     void notARegularFile();
     void concurrentWritersLoseNothing();
+    void failedWriteLeavesFileIntact();
 };
 
 void tst_profile::readValue_data()
@@ -342,7 +347,7 @@ void tst_profile::readOnlyFileIsNotReplaced()
     QCOMPARE(::stat(sp(path).c_str(), &before), 0);
 
     // Refused to an ordinary user, and to root too, who could write it.
-    const std::string error = writeUnprivileged([&] { return profile::writeString(sp(path), "A", "K", "2"); });
+    const std::string error = writeInChild([&] { return profile::writeString(sp(path), "A", "K", "2"); });
     QVERIFY2(QString::fromStdString(error).contains(path), error.c_str());
     QVERIFY2(QString::fromStdString(error).contains("read-only"), error.c_str());
     const auto ownError = profile::writeString(sp(path), "A", "K", "2");
@@ -363,7 +368,7 @@ void tst_profile::readOnlyFileIsNotReplaced()
     const QString theirs = shared.file("theirs.ini");
     setFileBytes(theirs, "[A]\r\nK=1\r\n");
     QCOMPARE(::chmod(sp(theirs).c_str(), 0644), 0);
-    const std::string theirError = writeUnprivileged([&] { return profile::writeString(sp(theirs), "A", "K", "2"); });
+    const std::string theirError = writeInChild([&] { return profile::writeString(sp(theirs), "A", "K", "2"); });
     QVERIFY2(QString::fromStdString(theirError).contains("not writable (Permission denied)"), theirError.c_str());
     QCOMPARE(fileBytes(theirs), std::string("[A]\r\nK=1\r\n"));
 }
@@ -375,13 +380,13 @@ void tst_profile::readOnlyOrMissingFolder()
     setFileBytes(existing, "[A]\r\nK=1\r\n");
     QCOMPARE(::chmod(sp(existing).c_str(), 0666), 0); // the file alone would be writable
 
-    std::string error = writeUnprivileged([&] { return profile::writeString(sp(existing), "A", "K", "2"); });
+    std::string error = writeInChild([&] { return profile::writeString(sp(existing), "A", "K", "2"); });
     QVERIFY2(QString::fromStdString(error).contains(existing), error.c_str());
     QVERIFY2(QString::fromStdString(error).contains("Permission denied"), error.c_str());
     QCOMPARE(fileBytes(existing), std::string("[A]\r\nK=1\r\n"));
 
     const QString fresh = shared.file("sub/Setup.ini");
-    error = writeUnprivileged([&] { return profile::writeString(sp(fresh), "A", "K", "2"); });
+    error = writeInChild([&] { return profile::writeString(sp(fresh), "A", "K", "2"); });
     QVERIFY2(QString::fromStdString(error).contains(fresh), error.c_str());
     QVERIFY2(QString::fromStdString(error).contains("No such file or directory"), error.c_str());
     QCOMPARE(QDir(shared.dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -435,6 +440,32 @@ void tst_profile::concurrentWritersLoseNothing()
     }
     QCOMPARE(profile::findValue(content, "Other", "Kept").value_or(""), std::string_view("yes"));
     QCOMPARE(QString::fromStdString(content).count("[Tavorin]"), 1);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"Setup.ini"});
+}
+
+void tst_profile::failedWriteLeavesFileIntact()
+{
+    // The disk fills up, here as a file-size limit, while the new content
+    // is being written: the error names the file and the reason, and the
+    // old file stands as it was, with no partial copy left beside it.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    const std::string original = "; notes\r\n[Tavorin]\r\nUseCard=2\r\n";
+    setFileBytes(path, original);
+
+    const std::string error = writeInChild(
+        [&] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const struct rlimit limit = {1024, 1024};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            return profile::writeString(sp(path), "Tavorin", "SyncRate", std::string(4096, '7'));
+        },
+        false);
+
+    QVERIFY2(QString::fromStdString(error).contains(path), error.c_str());
+    QVERIFY2(error.find(std::strerror(EFBIG)) != std::string::npos, error.c_str());
+    QCOMPARE(fileBytes(path), original);
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{"Setup.ini"});
 }
