@@ -437,6 +437,7 @@ std::optional<std::string> writeString(const std::string &path,
     FileDescriptor out(createTemporary(target, exists ? (st.st_mode & 07777) : 0666, temporary));
     if (out.get() < 0)
         return failure(path, "cannot create a file in " + dir + " (" + std::strerror(errno) + ")");
+    // Removes the temporary file; `reason` is taken before that can change errno.
     const auto abandon = [&](int reason) {
         out.reset();
         ::unlink(temporary.c_str());
@@ -454,16 +455,8 @@ std::optional<std::string> writeString(const std::string &path,
     }
     if (!writeAll(out.get(), updated) || ::fsync(out.get()) != 0)
         return abandon(errno);
-    if (::close(out.release()) != 0) {
-        const int reason = errno;
-        ::unlink(temporary.c_str());
-        return systemFailure(path, reason);
-    }
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        const int reason = errno;
-        ::unlink(temporary.c_str());
-        return systemFailure(path, reason);
-    }
+    if (::close(out.release()) != 0 || ::rename(temporary.c_str(), target.c_str()) != 0)
+        return abandon(errno);
     if (dirFd.get() >= 0)
         (void)::fsync(dirFd.get()); // the rename itself is durable once the folder is
     return std::nullopt;
