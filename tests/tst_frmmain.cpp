@@ -5,11 +5,14 @@
 #include "application.h"
 #include "frmMain.h"
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStyleOptionButton>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -132,6 +135,49 @@ private:
     QElapsedTimer m_clock;
 };
 
+// The texts that the shown window's controls cut off: a label narrower than
+// the width it asks for, a box item or initial text wider than the box's
+// field, a caption wider than its button's contents.
+QStringList cutOffTexts(const QWidget *window)
+{
+    QStringList cut;
+    const QFontMetrics metrics(window->font());
+    for (const QLabel *label : window->findChildren<QLabel *>()) {
+        if (label->sizeHint().width() > label->width())
+            cut << label->text();
+    }
+    for (const QComboBox *box : window->findChildren<QComboBox *>()) {
+        const int room = box->lineEdit()->width() - 4; // two pixels clear each side
+        QStringList texts{box->placeholderText()};
+        for (int item = 0; item < box->count(); ++item)
+            texts << box->itemText(item);
+        for (const QString &text : texts) {
+            if (metrics.horizontalAdvance(text) > room)
+                cut << text;
+        }
+    }
+    for (const QPushButton *button : window->findChildren<QPushButton *>()) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        const QRect room = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        if (metrics.horizontalAdvance(button->text()) > room.width())
+            cut << button->text();
+    }
+    return cut;
+}
+
+// Whether the image holds a pixel of exactly this colour.
+bool hasColour(const QImage &image, QRgb colour)
+{
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (image.pixel(x, y) == colour)
+                return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 class tst_frmMain : public QObject
@@ -165,6 +211,10 @@ private slots:
     void controlsAtTheirPixels_data();
     void controlsAtTheirPixels();
     void titleAndIcon();
+    void everyTextFitsItsControl_data();
+    void everyTextFitsItsControl();
+    void inputsAreNamedForScreenReaders_data();
+    void inputsAreNamedForScreenReaders();
 
     void uncaughtErrorEndsTheProgram();
 
@@ -654,10 +704,114 @@ void tst_frmMain::titleAndIcon()
     QCOMPARE(m_window->windowTitle(), QString("Tavorin Configurator"));
     // The icon is compiled into the program from a static library, where a
     // resource that nothing refers to is easily dropped by the linker.
-    const QImage icon = m_window->windowIcon().pixmap(32, 32).toImage();
+    const QIcon windowIcon = m_window->windowIcon();
+    const QImage icon = windowIcon.pixmap(32, 32).toImage().convertToFormat(QImage::Format_ARGB32);
     QCOMPARE(icon.size(), QSize(32, 32));
-    QCOMPARE(qAlpha(icon.pixel(0, 0)), 0);
-    QCOMPARE(icon.pixelColor(10, 20), QColor(0x00, 0x80, 0x00)); // the tick's dark green
+    for (const QPoint corner : {QPoint(0, 0), QPoint(31, 0), QPoint(0, 31), QPoint(31, 31)})
+        QCOMPARE(qAlpha(icon.pixel(corner)), 0);
+    // Drawn in the standard 16-colour palette: the tick's dark and bright
+    // green, the navy blue of its lower edges and the grey of its shadow.
+    for (const QRgb colour : {0xff008000u, 0xff00ff00u, 0xff000080u, 0xff808080u})
+        QVERIFY2(hasColour(icon, colour), qPrintable(QString::number(colour, 16)));
+
+    // Larger sizes come from the scalable picture, not from the 32-pixel
+    // one (which an icon never enlarges), so they are sharp.
+    for (const int size : {64, 256}) {
+        const QImage large = windowIcon.pixmap(size, size).toImage();
+        QCOMPARE(large.size(), QSize(size, size));
+        QCOMPARE(qAlpha(large.pixel(0, 0)), 0);
+        QCOMPARE(large.pixelColor(size * 12 / 32, size * 23 / 32), QColor(0x00, 0x80, 0x00)); // body
+    }
+}
+
+void tst_frmMain::everyTextFitsItsControl_data()
+{
+    QTest::addColumn<qreal>("defaultSize"); // points; 0 for the platform's own
+
+    QTest::newRow("the platform's default font") << 0.0;
+    QTest::newRow("a large default font") << 14.0;
+    QTest::newRow("a small default font") << 6.5;
+}
+
+void tst_frmMain::everyTextFitsItsControl()
+{
+    QFETCH(qreal, defaultSize);
+    const QFont platformFont = QApplication::font();
+    const auto restore = qScopeGuard([&platformFont] { QApplication::setFont(platformFont); });
+    QFont standard = platformFont;
+    if (defaultSize > 0)
+        standard.setPointSizeF(defaultSize);
+    QApplication::setFont(standard);
+
+    open();
+    const QFont chosen = m_window->font();
+    qInfo("default %s %.1f pt; window %.1f pt", qPrintable(standard.family()), standard.pointSizeF(),
+          chosen.pointSizeF());
+    QCOMPARE(chosen.family(), standard.family());
+    QVERIFY(chosen.pointSizeF() <= standard.pointSizeF());
+    QCOMPARE(cutOffTexts(m_window.get()), QStringList());
+
+    // No text is cut off, and none of the controls sets a font of its own.
+    for (const QWidget *control : m_window->findChildren<QWidget *>())
+        QCOMPARE(control->font(), chosen);
+
+    if (chosen.pointSizeF() < standard.pointSizeF()) {
+        // The largest size that fits: half a point more cuts a text off.
+        QFont larger = chosen;
+        larger.setPointSizeF(chosen.pointSizeF() + 0.5);
+        m_window->setFont(larger);
+        QVERIFY(!cutOffTexts(m_window.get()).isEmpty());
+    }
+}
+
+void tst_frmMain::inputsAreNamedForScreenReaders_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("label");       // the label that names it, if any
+    QTest::addColumn<QString>("name");        // its own name, where not its value
+    QTest::addColumn<QString>("description"); // its tooltip
+
+    // A box's own name is its value (on Linux, Qt names it by its label
+    // through the "labelled by" relation, as screen readers expect).
+    QTest::newRow("graphics card") << "combographiccard" << "Use graphic card number:" << QString()
+                                   << "Please choose your graphics card";
+    QTest::newRow("colour depth") << "combocolourdepth" << "Use colour depth:" << QString()
+                                  << "Please choose your colour depth";
+    QTest::newRow("sync rate") << "txtSyncRate" << "Use sync rate:" << "Use sync rate:"
+                               << "Enter your desired sync rate";
+    QTest::newRow("show help") << "comboHelp" << "Show help:" << QString()
+                               << "Please choose whether to show help";
+    QTest::newRow("show mode") << "comboMode" << "Show mode information:" << QString()
+                               << "Please choose whether to show mode information";
+    QTest::newRow("Run") << "Command2" << QString() << "Run" << "Save Settings and Run Tavorin";
+    QTest::newRow("Apply") << "Command3" << QString() << "Apply" << "Save Settuings and Exit";
+    QTest::newRow("Ok") << "Command4" << QString() << "Ok" << "Exit";
+}
+
+void tst_frmMain::inputsAreNamedForScreenReaders()
+{
+    QFETCH(QString, control);
+    QFETCH(QString, label);
+    QFETCH(QString, name);
+    QFETCH(QString, description);
+
+    open();
+    QWidget *widget = m_window->findChild<QWidget *>(control);
+    QVERIFY(widget);
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(widget);
+    QVERIFY(accessible);
+
+    QStringList labels;
+    for (const auto &relation : accessible->relations(QAccessible::Label))
+        labels << relation.first->text(QAccessible::Name);
+    QCOMPARE(labels, label.isEmpty() ? QStringList() : QStringList{label});
+    if (!name.isEmpty())
+        QCOMPARE(accessible->text(QAccessible::Name), name);
+    QCOMPARE(accessible->text(QAccessible::Description), description);
+
+    // Naming an input by its label adds no access key to the caption.
+    for (const QLabel *each : m_window->findChildren<QLabel *>())
+        QVERIFY(!each->text().contains('&'));
 }
 
 void tst_frmMain::uncaughtErrorEndsTheProgram()

@@ -2,6 +2,7 @@
 
 #include "frmMain.h"
 
+#include <QIcon>
 #include <QMessageBox>
 
 #include <cstdlib>
@@ -10,8 +11,24 @@
 Application::Application(int &argc, char **argv)
     : QApplication(argc, argv)
 {
-    setApplicationName(ApplicationTitle);
+    // The name is the one of the executable and of its desktop entry, so
+    // that X11 gives the window the class the launcher expects; the title
+    // is what the user reads.
+    setApplicationName(QStringLiteral("tavorin-configurator"));
+    setApplicationDisplayName(ApplicationTitle);
     setApplicationVersion(QStringLiteral("1.00"));
+    setDesktopFileName(QStringLiteral("tavorin-configurator"));
+    setWindowIcon(programIcon());
+}
+
+QIcon Application::programIcon()
+{
+    // The scalable picture serves every size but one: at 32 x 32 the drawn
+    // pixels are used as they are. Where Qt has no SVG support installed,
+    // the 32 x 32 picture is all there is.
+    QIcon icon(QStringLiteral(":/icons/tavorin-configurator.svg"));
+    icon.addFile(QStringLiteral(":/icons/tavorin-configurator.xpm"), QSize(32, 32));
+    return icon;
 }
 
 bool Application::notify(QObject *receiver, QEvent *event)

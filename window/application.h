@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QIcon>
 
 // The configurator's application object. It names the program and catches
 // any error that escapes an event handler: the user is shown one message
@@ -15,4 +16,8 @@ public:
     // Shows the message for an error that no handler caught and makes the
     // event loop end with a failure status.
     static void reportUncaughtError(const QString &what);
+
+    // The program's icon, the window icon of every window: the drawn
+    // 32 x 32 picture, and the scalable one for every other size.
+    static QIcon programIcon();
 };

@@ -5,13 +5,91 @@
 #include "programstart.h"
 
 #include <QCoreApplication>
+#include <QFontMetrics>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QStyleOptionComboBox>
 
 using Module1::readProfileInt;
 using Module1::Section;
 using Module1::settingsPath;
 using Module1::writeProfileString;
+
+namespace {
+
+// The smallest font the window will shrink to for its texts to fit.
+constexpr qreal SmallestPointSize = 6.0;
+
+// Whether every label, button caption and box item (and the boxes' initial
+// text) of the window is no wider than the room its control gives it, in
+// the given font.
+bool everyTextFits(const QWidget *window, const QFont &font)
+{
+    const QFontMetrics metrics(font);
+    const auto fits = [&metrics](const QString &text, const QRect &room) {
+        return metrics.horizontalAdvance(text) <= room.width();
+    };
+
+    for (const QLabel *label : window->findChildren<QLabel *>()) {
+        if (!fits(label->text(), label->contentsRect()))
+            return false;
+    }
+    for (const QPushButton *button : window->findChildren<QPushButton *>()) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        option.fontMetrics = metrics;
+        option.text = button->text();
+        const QRect room = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        if (!fits(button->text(), room))
+            return false;
+    }
+    for (const QComboBox *box : window->findChildren<QComboBox *>()) {
+        QStyleOptionComboBox option;
+        option.initFrom(box);
+        option.fontMetrics = metrics;
+        option.editable = box->isEditable();
+        option.frame = box->hasFrame();
+        // A line edit keeps two pixels clear on each side of its text.
+        const QRect room = box->style()
+                               ->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, box)
+                               .adjusted(2, 0, -2, 0);
+        if (!fits(box->placeholderText(), room))
+            return false;
+        for (int item = 0; item < box->count(); ++item) {
+            if (!fits(box->itemText(item), room))
+                return false;
+        }
+    }
+    return true;
+}
+
+// The window's positions and sizes are fixed, and were drawn for a narrow
+// font. This is the platform's default font at the largest size, not above
+// the default, at which every text fits its control; the default itself
+// when even the smallest size would not help.
+QFont fittingFont(const QWidget *window)
+{
+    const QFont standard = window->font();
+    QFont font = standard;
+    if (standard.pointSizeF() > 0) {
+        for (qreal size = standard.pointSizeF(); size >= SmallestPointSize; size -= 0.5) {
+            font.setPointSizeF(size);
+            if (everyTextFits(window, font))
+                return font;
+        }
+    } else { // a font given in pixels
+        for (int size = standard.pixelSize(); size >= 8; --size) {
+            font.setPixelSize(size);
+            if (everyTextFits(window, font))
+                return font;
+        }
+    }
+    return standard;
+}
+
+} // namespace
 
 frmMain::frmMain(QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
@@ -19,6 +97,7 @@ frmMain::frmMain(QWidget *parent)
     , ui(std::make_unique<Ui::frmMain>())
 {
     ui->setupUi(this);
+    setFont(fittingFont(this));
     // The design cannot give an editable box its initial text: setting the
     // index to -1 clears the field. So each box shows its placeholder,
     // "Please Choose", as the text of its field until an item is chosen.
