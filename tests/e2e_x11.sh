@@ -2,10 +2,11 @@
 # End to end: the real executable, copied alone into a temporary folder,
 # runs in a real X11 window on an Xvfb server that this script starts and
 # stops itself, and is driven by the keyboard as a user would drive it.
-# Usage: e2e_x11.sh /path/to/tavorin-configurator
+# Usage: e2e_x11.sh /path/to/tavorin-configurator /path/to/build
 set -euo pipefail
 
 binary=$(readlink -f "$1")
+build=$(readlink -f "$2")
 work=$(mktemp -d)
 chmod 755 "$work"
 xvfb_pid=
@@ -89,11 +90,13 @@ app_windows() {
 }
 window_size() { xdotool getwindowgeometry "$1" | awk '/Geometry/ { print $2 }'; }
 
-# The main window (258 x 177) or, with "box", the message box above it.
+# The main window (258 x 177, or main_size) or, with "box", the message
+# box above it.
+main_size=258x177
 find_window() {
     local id
     for id in $(app_windows); do
-        if [ "$(window_size "$id")" = "258x177" ]; then
+        if [ "$(window_size "$id")" = "$main_size" ]; then
             [ "$1" = main ] && echo "$id" && return 0
         else
             [ "$1" = box ] && echo "$id" && return 0
@@ -184,6 +187,58 @@ focus main
 keys Tab Return
 check "Ok still ends it" ended_with 0
 chmod 755 "$work/readonly"
+
+# --- 4. Installed into Tavorin's folder, started from its launcher ------------
+folder="$work/Tavorin Games"
+mkdir -p "$folder"
+printf '#!/bin/sh\necho "$$ $(pwd)" >> "$(dirname "$0")/started.log"\nexec sleep 60\n' >"$folder/Tavorin.exe"
+chmod 755 "$work" "$folder" "$folder/Tavorin.exe"
+export XDG_DATA_HOME="$work/data"
+cmake --install "$build" --prefix "$folder" >"$work/install.log"
+cmake --install "$build" --prefix "$folder" --component launcher >>"$work/install.log"
+entry="$XDG_DATA_HOME/applications/tavorin-configurator.desktop"
+check "the install put only the configurator into the folder" \
+    test "$(ls -A "$folder" | sort | tr '\n' ' ')" = "Tavorin.exe tavorin-configurator "
+check "the launcher entry passes desktop-file-validate" desktop-file-validate "$entry"
+png_size() { od -An -tx1 -j16 -N8 "$1" | tr -d ' \n'; } # width and height in the PNG header
+check "the theme has the 32 x 32 PNG icon" \
+    test "$(png_size "$XDG_DATA_HOME/icons/hicolor/32x32/apps/tavorin-configurator.png")" = 0000002000000020
+check "the theme has the scalable icon" grep -q '<svg' "$XDG_DATA_HOME/icons/hicolor/scalable/apps/tavorin-configurator.svg"
+
+# Start it as a launcher does: the Exec line, unescaped, in the Path folder.
+exec_line=$(sed -n 's/^Exec=//p' "$entry" | sed 's/\\\\/\\/g')
+start_dir=$(sed -n 's/^Path=//p' "$entry" | sed 's/\\\\/\\/g')
+eval "set -- $exec_line"
+check "Exec names the installed configurator" test "$*" = "$folder/tavorin-configurator"
+(cd "$start_dir" && exec env PATH=/usr/bin:/bin "$@" 2>"$work/launcher.log") &
+app_pid=$!
+check "the window opens from the launcher" wait_for 15 has_window main
+wm_class=$(xprop -id "$(find_window main)" WM_CLASS | sed 's/.*= //')
+startup_class=$(sed -n 's/^StartupWMClass=//p' "$entry")
+check "WM_CLASS ($wm_class) carries the entry's StartupWMClass ($startup_class)" \
+    test "$wm_class" = "\"$startup_class\", \"$startup_class\""
+focus main
+keys Tab Tab Tab Return
+check "Run starts the Tavorin.exe in that folder" wait_for 5 lines_in "$folder/started.log" 1
+focus main
+keys Tab Tab Return
+check "Ok ends it" ended_with 0
+while read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$folder/started.log"
+
+# --- 5. Twice the size on a high-DPI screen ----------------------------------
+new_folder scaled
+main_size=516x354
+export QT_SCALE_FACTOR=2
+start_app scaled
+unset QT_SCALE_FACTOR
+check "with QT_SCALE_FACTOR=2 the window opens at 516 x 354" wait_for 15 has_window main
+icon_sizes=$(xprop -id "$(find_window main)" _NET_WM_ICON | sed -n 's/.*Icon (\([0-9]*\) x [0-9]*).*/\1/p' | sort -n | tr '\n' ' ')
+check "the window offers its icon at 32 and 64 pixels (it has: $icon_sizes)" \
+    eval '[[ " $icon_sizes" == *" 32 "* && " $icon_sizes" == *" 64 "* ]]'
+focus main
+keys Tab Tab Tab Tab Tab Return
+check "Ok ends it" ended_with 0
+main_size=258x177
 
 echo "e2e: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

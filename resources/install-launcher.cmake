@@ -1,0 +1,54 @@
+# Installs a launcher, for the current user, of the configurator installed
+# in CMAKE_INSTALL_PREFIX (Tavorin's folder): a desktop entry in the user's
+# applications folder and the icon in the user's hicolor theme, both under
+# XDG_DATA_HOME (by default ~/.local/share).
+#
+# Run by: cmake --install build --prefix /path/to/Tavorin --component launcher
+# Expects ICON_PNG, ICON_SVG and ENTRY_TEMPLATE to be set by the install code.
+
+if(NOT "$ENV{XDG_DATA_HOME}" STREQUAL "" AND IS_ABSOLUTE "$ENV{XDG_DATA_HOME}")
+    set(data_home "$ENV{XDG_DATA_HOME}")
+elseif(NOT "$ENV{HOME}" STREQUAL "")
+    set(data_home "$ENV{HOME}/.local/share")
+else()
+    message(FATAL_ERROR "Neither XDG_DATA_HOME nor HOME is set: there is no place for the launcher.")
+endif()
+
+get_filename_component(folder "${CMAKE_INSTALL_PREFIX}" ABSOLUTE)
+set(program "${folder}/tavorin-configurator")
+if(NOT EXISTS "${program}")
+    message(FATAL_ERROR "${program} is not there. Install the configurator into Tavorin's folder "
+                        "first: cmake --install build --prefix \"${folder}\"")
+endif()
+if(program MATCHES "[\n\r\t]")
+    message(FATAL_ERROR "A launcher cannot name a folder with a line break or tab in its name: ${folder}")
+endif()
+
+# Exec holds one quoted argument, the program's path: inside the quotes ",
+# `, $ and \ take a backslash, and % is doubled; then, as in every value of
+# the entry, each backslash is doubled.
+set(argument "${program}")
+string(REPLACE "\\" "\\\\" argument "${argument}")
+string(REPLACE "\"" "\\\"" argument "${argument}")
+string(REPLACE "`" "\\`" argument "${argument}")
+string(REPLACE "$" "\\$" argument "${argument}")
+string(REPLACE "%" "%%" argument "${argument}")
+set(EXEC "\"${argument}\"")
+string(REPLACE "\\" "\\\\" EXEC "${EXEC}")
+# Tavorin, started by the configurator, starts in its own folder, as it does
+# when the user starts the configurator there.
+string(REPLACE "\\" "\\\\" PATH "${folder}")
+
+set(entry "${data_home}/applications/tavorin-configurator.desktop")
+configure_file("${ENTRY_TEMPLATE}" "${entry}" @ONLY)
+message(STATUS "Installing: ${entry}")
+file(INSTALL "${ICON_PNG}" DESTINATION "${data_home}/icons/hicolor/32x32/apps")
+file(INSTALL "${ICON_SVG}" DESTINATION "${data_home}/icons/hicolor/scalable/apps")
+
+# Menus and icon themes notice new files by their folders' times.
+file(TOUCH_NOCREATE "${data_home}/icons/hicolor")
+find_program(update_desktop_database update-desktop-database)
+if(update_desktop_database)
+    execute_process(COMMAND "${update_desktop_database}" "${data_home}/applications"
+                    RESULT_VARIABLE ignored OUTPUT_QUIET ERROR_QUIET)
+endif()
