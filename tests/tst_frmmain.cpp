@@ -4,6 +4,7 @@
 
 #include "application.h"
 #include "frmMain.h"
+#include "messageboxwatcher.h"
 
 #include <QAccessible>
 #include <QComboBox>
@@ -104,36 +105,6 @@ int zombieChildren()
     }
     return zombies;
 }
-
-// Accepts every message box that opens while it watches, for at most five
-// seconds, and keeps the titles and texts it saw.
-class MessageBoxWatcher : public QObject
-{
-public:
-    MessageBoxWatcher()
-    {
-        connect(&m_poll, &QTimer::timeout, this, [this] {
-            if (m_clock.hasExpired(5000)) {
-                m_poll.stop();
-                return;
-            }
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                titles << box->windowTitle();
-                texts << box->text();
-                box->accept();
-            }
-        });
-        m_clock.start();
-        m_poll.start(10);
-    }
-
-    QStringList titles;
-    QStringList texts;
-
-private:
-    QTimer m_poll;
-    QElapsedTimer m_clock;
-};
 
 // The texts that the shown window's controls cut off: a label narrower than
 // the width it asks for, a box item or initial text wider than the box's

@@ -1,0 +1,38 @@
+// Test support: answering the window's message boxes.
+#pragma once
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QStringList>
+#include <QTimer>
+
+// Accepts every message box that opens while it watches, for at most five
+// seconds, and keeps the titles and texts it saw.
+class MessageBoxWatcher : public QObject
+{
+public:
+    MessageBoxWatcher()
+    {
+        connect(&m_poll, &QTimer::timeout, this, [this] {
+            if (m_clock.hasExpired(5000)) {
+                m_poll.stop();
+                return;
+            }
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                titles << box->windowTitle();
+                texts << box->text();
+                box->accept();
+            }
+        });
+        m_clock.start();
+        m_poll.start(10);
+    }
+
+    QStringList titles;
+    QStringList texts;
+
+private:
+    QTimer m_poll;
+    QElapsedTimer m_clock;
+};
