@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -278,6 +280,47 @@ int createTemporary(const std::string &target, mode_t mode, std::string &name)
     return -1;
 }
 
+// The process id in the name of a temporary file made by createTemporary()
+// for `base` (".<base>.<pid>.<number>"), or 0 when the name is not one.
+pid_t writerOf(std::string_view name, std::string_view base)
+{
+    const std::string prefix = "." + std::string(base) + ".";
+    if (name.substr(0, prefix.size()) != prefix)
+        return 0;
+    name.remove_prefix(prefix.size());
+    const size_t dot = name.find('.');
+    if (dot == 0 || dot == std::string_view::npos || dot + 1 == name.size())
+        return 0;
+    const auto digitsOnly = [](std::string_view s) {
+        return s.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    if (!digitsOnly(name.substr(0, dot)) || !digitsOnly(name.substr(dot + 1)) || dot > 9)
+        return 0;
+    return pid_t(std::stol(std::string(name.substr(0, dot))));
+}
+
+// Removes the temporary files that writers of `base` left in the folder when
+// they were killed mid-write. Called with the folder locked, when no live
+// writer has one in progress; a file whose writer still runs is kept all
+// the same.
+void removeLeftovers(int dirFd, std::string_view base)
+{
+    const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listFd < 0)
+        return;
+    DIR *dir = ::fdopendir(listFd);
+    if (!dir) {
+        ::close(listFd);
+        return;
+    }
+    while (const dirent *entry = ::readdir(dir)) {
+        const pid_t writer = writerOf(entry->d_name, base);
+        if (writer > 0 && writer != ::getpid() && ::kill(writer, 0) != 0 && errno == ESRCH)
+            (void)::unlinkat(dirFd, entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
 } // namespace
 
 int toInt(std::string_view text, int defaultValue)
@@ -430,6 +473,9 @@ std::optional<std::string> writeString(const std::string &path,
                 return systemFailure(path, errno);
         }
     }
+
+    if (dirFd.get() >= 0)
+        removeLeftovers(dirFd.get(), target.substr(target.rfind('/') + 1));
 
     const std::string updated = withValue(content, section, key, value);
 

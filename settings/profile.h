@@ -55,7 +55,8 @@ int readInt(const std::string& path, std::string_view section,
 // or the section when absent. The new content replaces the file atomically
 // (written beside it, flushed, renamed over it), keeping its permission
 // bits and owner; a symbolic link stays a link and its target is replaced.
-// Concurrent writers are serialised by an exclusive lock on the directory.
+// Concurrent writers are serialised by an exclusive lock on the directory;
+// the copies that writers killed mid-write left beside the file are removed.
 // A read-only file is not replaced and a missing directory is not created.
 // Returns nullopt on success, otherwise a message that names the path and
 // the reason; on failure the file is unchanged.

@@ -63,6 +63,7 @@ private slots:
     void readOnlyOrMissingFolder();
     void notARegularFile();
     void concurrentWritersLoseNothing();
+    void writeClearsLeftoversOfDeadWriters();
     void failedWriteLeavesFileIntact();
 };
 
@@ -426,6 +427,35 @@ void tst_profile::failedWriteLeavesFileIntact()
     QCOMPARE(fileBytes(path), original);
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{"Setup.ini"});
+}
+
+void tst_profile::writeClearsLeftoversOfDeadWriters()
+{
+    // A writer killed mid-write leaves its new copy, named after its process
+    // id. The next write removes the copies of writers that are gone, and
+    // nothing else.
+    QTemporaryDir dir;
+    const pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    QCOMPARE(::waitpid(gone, nullptr, 0), gone);
+    const QString dead = QString(".Setup.ini.%1.77").arg(gone);
+    const QStringList kept{
+        QString(".Setup.ini.%1.78").arg(::getppid()), // its writer still runs
+        QString(".Other.ini.%1.79").arg(gone),        // another file's
+        QString(".Setup.ini.%1").arg(gone),           // not a name a writer makes
+        QString(".Setup.ini.%1.x").arg(gone),
+        ".Setup.ini.bak",
+    };
+    QStringList names = kept;
+    names << dead;
+    for (const QString &name : names)
+        setFileBytes(dir.filePath(name), "[A]\r\nK=half");
+
+    QVERIFY(!profile::writeString(sp(dir.filePath("Setup.ini")), "A", "K", "1"));
+    QStringList expected = QStringList(kept) << "Setup.ini";
+    expected.sort();
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
 }
 
 QTEST_APPLESS_MAIN(tst_profile)
