@@ -1,0 +1,490 @@
+// Reliability: Setup.ini is never lost or corrupted. A writer killed at any
+// moment, two writers at once, a full disk, refused permissions and strange
+// files in the place of Setup.ini each leave a file that Tavorin can read,
+// or an error that says why. Each test prints what it tried.
+//
+// The test executable plays the configurator, so the window's Setup.ini is
+// the one beside it (in a folder of its own, shared with no other test).
+
+#include "application.h"
+#include "childprocess.h"
+#include "frmMain.h"
+#include "messageboxwatcher.h"
+#include "profile.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QtTest>
+
+#include <csignal>
+#include <cstring>
+#include <random>
+
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+extern char **environ;
+
+namespace {
+
+const QStringList Keys{"UseCard", "UseDepth", "SyncRate", "ShowHelp", "ShowMode"};
+
+// A Setup.ini as users keep it: comments, blank lines and other sections
+// around the five settings.
+const QByteArray HandEdited = "; Tavorin settings, kept by hand\r\n"
+                              "[Display]\r\n"
+                              "Width=640\r\n"
+                              "\r\n"
+                              "[Tavorin]\r\n"
+                              "UseCard=1\r\n"
+                              "; chosen by the installer\r\n"
+                              "UseDepth=16\r\n"
+                              "SyncRate=0\r\n"
+                              "ShowHelp=1\r\n"
+                              "ShowMode=1\r\n"
+                              "\r\n"
+                              "[Sound]\r\n"
+                              "Volume=7\r\n";
+
+// Matches exactly HandEdited with each of the five values replaced by one of
+// `values` (or kept, when keepAllowed): every other byte must be as it was.
+QRegularExpression handEditedWith(const QStringList &values, bool keepAllowed)
+{
+    QString pattern = QRegularExpression::escape(QString::fromLatin1(HandEdited));
+    for (const QString &key : Keys) {
+        const QRegularExpression line(QStringLiteral("(%1=)(\\d+)").arg(key));
+        const QString stored = line.match(QString::fromLatin1(HandEdited)).captured(2);
+        QStringList choices = values;
+        if (keepAllowed)
+            choices << stored;
+        pattern.replace(QRegularExpression::escape(key + "=" + stored),
+                        QRegularExpression::escape(key + "=") + "(" + choices.join('|') + ")");
+    }
+    return QRegularExpression(QRegularExpression::anchoredPattern(pattern));
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void setFileBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), qint64(bytes.size()));
+}
+
+std::string sp(const QString &path) { return QFile::encodeName(path).toStdString(); }
+
+QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+// The temporary files of writers (hidden files) in dir.
+QStringList leftovers(const QString &dir)
+{
+    return entries(dir).filter(QRegularExpression("^\\."));
+}
+
+// Starts the apply-loop helper on path as the given writer.
+pid_t startApplyLoop(const QString &path, int writer, int applies)
+{
+    const std::string file = sp(path), who = std::to_string(writer), count = std::to_string(applies);
+    char *argv[] = {const_cast<char *>(APPLY_LOOP), const_cast<char *>(file.c_str()),
+                    const_cast<char *>(who.c_str()), const_cast<char *>(count.c_str()), nullptr};
+    pid_t pid = -1;
+    return ::posix_spawn(&pid, APPLY_LOOP, nullptr, nullptr, argv, environ) == 0 ? pid : -1;
+}
+
+// Waits at most `seconds` for the process to end; kills it after that.
+// Returns its exit status, or -1 when it did not end by itself.
+int finish(pid_t pid, int seconds)
+{
+    QElapsedTimer clock;
+    clock.start();
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (clock.hasExpired(seconds * 1000)) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        ::usleep(1000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// What a child process reports about its work on a strange Setup.ini.
+struct ChildReport {
+    bool ended = false;  // by itself, within its time
+    QByteArray text;     // what it wrote to its pipe
+    long maxRssKiB = 0;  // its peak resident memory
+};
+
+// Runs `work` in a child process that gets at most `seconds`.
+ChildReport runInChild(const std::function<std::string()> &work, int seconds)
+{
+    ChildReport report;
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0)
+        return report;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        ::alarm(unsigned(seconds));
+        const std::string text = work();
+        (void)!::write(pipeFds[1], text.data(), text.size());
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        report.text.append(buffer, int(n));
+    ::close(pipeFds[0]);
+    int status = 0;
+    struct rusage usage {};
+    ::wait4(child, &status, 0, &usage);
+    report.ended = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    report.maxRssKiB = usage.ru_maxrss;
+    return report;
+}
+
+} // namespace
+
+class tst_Reliability : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void killedMidWrite();
+    void twoWritersAtOnce();
+    void noRoomNoPermission_data();
+    void noRoomNoPermission();
+    void strangeFiles_data();
+    void strangeFiles();
+
+private:
+    QString m_setupIni; // beside this executable, as the window uses it
+};
+
+void tst_Reliability::init()
+{
+    m_setupIni = QDir(QCoreApplication::applicationDirPath()).filePath("Setup.ini");
+    cleanup();
+}
+
+void tst_Reliability::cleanup()
+{
+    const QDir dir(QCoreApplication::applicationDirPath());
+    QFile::remove(m_setupIni); // also a link, a FIFO
+    dir.rmdir("Setup.ini");
+    QFile::remove(dir.filePath("Tavorin-settings.ini"));
+    for (const QString &name : leftovers(dir.path()))
+        QFile::remove(dir.filePath(name));
+}
+
+void tst_Reliability::killedMidWrite()
+{
+    // A writer applies the five settings in a loop and is killed with
+    // SIGKILL at a random moment, again and again. After every kill the
+    // file holds every line it held, and each key its old or a new value.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    setFileBytes(path, HandEdited);
+    const QRegularExpression intact = handEditedWith({"10", "11"}, true);
+
+    // Kills fall at random within the time a writer takes to start and
+    // apply five times: before, between and in the middle of writes.
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(finish(startApplyLoop(path, 1, 5), 30), 0);
+    const int spanUs = int(clock.nsecsElapsed() / 1000);
+    setFileBytes(path, HandEdited);
+
+    const int trials = 1000;
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> delayUs(0, spanUs);
+    int damaged = 0, interrupted = 0, changed = 0;
+    QByteArray before = HandEdited, firstDamage;
+    QStringList leftBefore;
+    for (int trial = 0; trial < trials; ++trial) {
+        const pid_t writer = startApplyLoop(path, 1, 0);
+        QVERIFY(writer > 0);
+        ::usleep(useconds_t(delayUs(random)));
+        ::kill(writer, SIGKILL);
+        int status = 0;
+        QCOMPARE(::waitpid(writer, &status, 0), writer);
+
+        const QByteArray after = fileBytes(path);
+        if (!intact.match(QString::fromLatin1(after)).hasMatch()) {
+            if (damaged++ == 0)
+                firstDamage = after;
+        }
+        // Killed between creating its new copy and renaming it over the file.
+        const QStringList left = leftovers(dir.path());
+        for (const QString &name : left) {
+            if (!leftBefore.contains(name)) {
+                ++interrupted;
+                break;
+            }
+        }
+        leftBefore = left;
+        changed += after != before;
+        before = after;
+    }
+    qInfo("killed mid-write: %d kills within %d us of the start (seed %u); %d changed the file, %d left a write unfinished; "
+          "%d damaged files",
+          trials, spanUs, seed, changed, interrupted, damaged);
+    QVERIFY2(damaged == 0, firstDamage.constData());
+    QVERIFY(changed > trials / 10);     // the kills did land among the writes
+    QVERIFY(interrupted > 0);           // and some in the middle of one
+
+    // The next write clears away what killed writers left behind.
+    QCOMPARE(finish(startApplyLoop(path, 1, 1), 30), 0);
+    QCOMPARE(entries(dir.path()), QStringList{"Setup.ini"});
+    QVERIFY(handEditedWith({"10"}, false).match(QString::fromLatin1(fileBytes(path))).hasMatch());
+}
+
+void tst_Reliability::twoWritersAtOnce()
+{
+    // Two processes apply their own values 1000 times each to one file while
+    // this one reads it: no reader ever sees a damaged file, and in the end
+    // each key holds a value one of them wrote.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    setFileBytes(path, HandEdited);
+    const QRegularExpression intact = handEditedWith({"10", "11", "20", "21"}, true);
+
+    const int applies = 1000;
+    const pid_t writers[] = {startApplyLoop(path, 1, applies), startApplyLoop(path, 2, applies)};
+    QVERIFY(writers[0] > 0 && writers[1] > 0);
+    int reads = 0, badReads = 0, ended = 0;
+    int statuses[2] = {-1, -1};
+    QElapsedTimer clock;
+    clock.start();
+    while (ended < 2 && !clock.hasExpired(180000)) {
+        const QByteArray seen = fileBytes(path);
+        ++reads;
+        badReads += !intact.match(QString::fromLatin1(seen)).hasMatch();
+        for (int w = 0; w < 2; ++w) {
+            int status = 0;
+            if (statuses[w] == -1 && ::waitpid(writers[w], &status, WNOHANG) == writers[w]) {
+                statuses[w] = WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+                ++ended;
+            }
+        }
+    }
+    for (int w = 0; w < 2; ++w) {
+        if (statuses[w] == -1)
+            statuses[w] = finish(writers[w], 0);
+    }
+    const QByteArray last = fileBytes(path);
+    const bool finalIntact = handEditedWith({"10", "11", "20", "21"}, false).match(QString::fromLatin1(last)).hasMatch();
+    qInfo("two writers: 2 x %d applies (%d writes) in %lld ms, %d reads meanwhile, %d damaged reads; final file %s",
+          applies, 2 * applies * int(Keys.size()), clock.elapsed(), reads, badReads,
+          finalIntact ? "intact" : "DAMAGED");
+    QCOMPARE(statuses[0], 0);
+    QCOMPARE(statuses[1], 0);
+    QCOMPARE(badReads, 0);
+    QVERIFY2(finalIntact, last.constData());
+    QCOMPARE(entries(dir.path()), QStringList{"Setup.ini"});
+}
+
+void tst_Reliability::noRoomNoPermission_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<QString>("reason"); // in the error message
+
+    QTest::newRow("disk full") << "full" << QString::fromLocal8Bit(std::strerror(EFBIG));
+    QTest::newRow("read-only file") << "read-only file" << "the file is read-only";
+    QTest::newRow("read-only folder") << "read-only folder" << QString::fromLocal8Bit(std::strerror(EACCES));
+}
+
+void tst_Reliability::noRoomNoPermission()
+{
+    // The write fails; the error names the file and the reason, and the file
+    // is the same file, byte for byte, with the same mode and no copy beside it.
+    QFETCH(QString, situation);
+    QFETCH(QString, reason);
+
+    SharedDir shared; // 0755 and ours: a folder the user "nobody" may not write
+    const QString path = shared.file("Setup.ini");
+    setFileBytes(path, HandEdited);
+    QCOMPARE(::chmod(sp(path).c_str(), situation == "read-only file" ? 0444 : 0666), 0);
+    if (situation == "read-only folder" && ::geteuid() != 0)
+        QCOMPARE(::chmod(sp(shared.dir.path()).c_str(), 0555), 0);
+    struct stat before {};
+    QCOMPARE(::stat(sp(path).c_str(), &before), 0);
+
+    const std::string error = writeInChild(
+        [&] {
+            if (situation == "full") {
+                // The disk fills up as the new copy is written: a file-size
+                // limit below the size of the new content.
+                std::signal(SIGXFSZ, SIG_IGN);
+                const struct rlimit limit = {64, 64};
+                ::setrlimit(RLIMIT_FSIZE, &limit);
+            }
+            return profile::writeString(sp(path), "Tavorin", "SyncRate", "75");
+        },
+        situation == "read-only folder");
+    ::chmod(sp(shared.dir.path()).c_str(), 0755);
+    qInfo("%s: %s", qPrintable(situation), error.c_str());
+
+    QVERIFY2(QString::fromStdString(error).contains(path), error.c_str());
+    QVERIFY2(QString::fromStdString(error).contains(reason), error.c_str());
+    struct stat after {};
+    QCOMPARE(::stat(sp(path).c_str(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(after.st_mode, before.st_mode);
+    QCOMPARE(fileBytes(path), HandEdited);
+    QCOMPARE(entries(shared.dir.path()), QStringList{"Setup.ini"});
+}
+
+void tst_Reliability::strangeFiles_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("card");       // what loading reads for UseCard
+    QTest::addColumn<bool>("writable");  // whether Apply can save there
+
+    QTest::newRow("a folder") << "folder" << 1 << false;
+    QTest::newRow("a FIFO") << "fifo" << 1 << false;
+    QTest::newRow("a link to /dev/zero") << "zero" << 1 << false;
+    QTest::newRow("a dangling link") << "dangling" << 1 << true;
+    QTest::newRow("100 MiB, the section at the end") << "large" << 3 << true;
+    QTest::newRow("1 MiB of NUL bytes") << "nul" << 4 << true;
+    QTest::newRow("invalid UTF-8") << "utf8" << 2 << true;
+    QTest::newRow("one line of 10 MiB") << "line" << 1 << true;
+}
+
+void tst_Reliability::strangeFiles()
+{
+    // Loading never hangs and reads the defaults or what it finds, in bounded
+    // time and memory; the window opens; Apply saves correctly or says why;
+    // nothing is left half-written.
+    QFETCH(QString, kind);
+    QFETCH(int, card);
+    QFETCH(bool, writable);
+
+    const QString dir = QCoreApplication::applicationDirPath();
+    const auto make = [&] {
+        cleanup();
+        if (kind == "folder") {
+            QVERIFY(QDir(dir).mkdir("Setup.ini"));
+        } else if (kind == "fifo") {
+            QCOMPARE(::mkfifo(sp(m_setupIni).c_str(), 0644), 0);
+        } else if (kind == "zero") {
+            QVERIFY(QFile::link("/dev/zero", m_setupIni));
+        } else if (kind == "dangling") {
+            QVERIFY(QFile::link("Tavorin-settings.ini", m_setupIni));
+            QFile::remove(QDir(dir).filePath("Tavorin-settings.ini"));
+        } else if (kind == "large") {
+            QFile file(m_setupIni);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            const QByteArray filler = QByteArray("; ") + QByteArray(60, 'x') + "\r\n"; // 64 bytes
+            const QByteArray block = filler.repeated(16384);                          // 1 MiB
+            for (int mib = 0; mib < 100; ++mib)
+                QCOMPARE(file.write(block), qint64(block.size()));
+            file.write("[Tavorin]\r\nUseCard=3\r\n");
+        } else if (kind == "nul") {
+            setFileBytes(m_setupIni, QByteArray(1 << 20, '\0') + "\r\n[Tavorin]\r\nUseCard=4\r\n");
+        } else if (kind == "utf8") {
+            setFileBytes(m_setupIni, "[Tavorin]\r\nUseCard=2\xff\xfe\r\n\xc3\x28=\xa0\xa1\r\nShowHelp=\xed\xa0\x80\r\n");
+        } else if (kind == "line") {
+            setFileBytes(m_setupIni, QByteArray(10 << 20, 'x'));
+        }
+    };
+    const auto fileSize = [&] { return QFileInfo(m_setupIni).isFile() ? QFileInfo(m_setupIni).size() : 0; };
+
+    // The profile operations, in a child that has 60 seconds and whose
+    // memory is measured: the five reads of loading, then the five writes.
+    make();
+    const QByteArray original = QFileInfo(m_setupIni).isFile() ? fileBytes(m_setupIni) : QByteArray();
+    const qint64 size = fileSize();
+    const ChildReport idle = runInChild([] { return std::string(); }, 60);
+    const ChildReport work = runInChild(
+        [&] {
+            QElapsedTimer clock;
+            clock.start();
+            std::string text;
+            for (const QString &key : Keys)
+                text += std::to_string(profile::readInt(sp(m_setupIni), "Tavorin", key.toStdString(), 1)) + " ";
+            text += "| " + std::to_string(clock.elapsed()) + " ms | ";
+            int failures = 0;
+            std::string firstError;
+            for (const QString &key : Keys) {
+                if (const auto error = profile::writeString(sp(m_setupIni), "Tavorin", key.toStdString(), "5")) {
+                    if (failures++ == 0)
+                        firstError = *error;
+                }
+            }
+            return text + std::to_string(clock.elapsed()) + " ms | " + std::to_string(failures) + " | " + firstError;
+        },
+        60);
+    const QStringList parts = QString::fromLocal8Bit(work.text).split(" | ");
+    const long grownKiB = work.maxRssKiB - idle.maxRssKiB;
+    qInfo("%s (%lld bytes): reads %s, then writes %s; memory +%ld KiB; %s", qPrintable(kind), size,
+          qPrintable(parts.value(1)), qPrintable(parts.value(2)), grownKiB, qPrintable(parts.value(4)));
+    QVERIFY2(work.ended, "the child hung or died");
+    QCOMPARE(parts.value(0).split(' ').value(0).toInt(), card);
+    // Memory in proportion to the file, never more.
+    QVERIFY2(grownKiB <= 3 * size / 1024 + 16 * 1024, qPrintable(QString::number(grownKiB)));
+    QCOMPARE(parts.value(3).toInt(), writable ? 0 : 5);
+    if (writable) {
+        const QByteArray saved = fileBytes(m_setupIni);
+        for (const QString &key : Keys)
+            QCOMPARE(profile::readInt(sp(m_setupIni), "Tavorin", key.toStdString(), -1), 5);
+        // Every byte before the section is kept.
+        const qsizetype section = original.indexOf("[Tavorin]");
+        const QByteArray kept = section < 0 ? original : original.left(section);
+        QVERIFY(saved.startsWith(kept));
+    } else {
+        QVERIFY2(parts.value(4).contains(m_setupIni), qPrintable(parts.value(4)));
+    }
+    QCOMPARE(leftovers(dir), QStringList());
+
+    // The window opens on it, shows what it found, and Apply either saves
+    // or says why.
+    make();
+    MessageBoxWatcher watcher;
+    QElapsedTimer clock;
+    clock.start();
+    frmMain window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const qint64 openMs = clock.elapsed();
+    QCOMPARE(window.findChild<QComboBox *>("combographiccard")->currentText(), QString::number(card));
+    clock.restart();
+    QTest::mouseClick(window.findChild<QPushButton *>("Command3"), Qt::LeftButton);
+    qInfo("%s: the window opened in %lld ms; Apply took %lld ms", qPrintable(kind), openMs, clock.elapsed());
+    if (writable) {
+        QCOMPARE(watcher.texts, QStringList());
+        QCOMPARE(profile::readInt(sp(m_setupIni), "Tavorin", "UseCard", -1), card);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(watcher.texts.size(), 1, 5000);
+        QVERIFY2(watcher.texts[0].contains(m_setupIni), qPrintable(watcher.texts[0]));
+    }
+    QCOMPARE(leftovers(dir), QStringList());
+}
+
+int main(int argc, char *argv[])
+{
+    Application app(argc, argv);
+    tst_Reliability test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_reliability.moc"
