@@ -3,6 +3,7 @@
 // Setup.ini and Tavorin.exe live beside it.
 
 #include "application.h"
+#include "filebytes.h"
 #include "frmMain.h"
 #include "messageboxwatcher.h"
 
@@ -30,19 +31,6 @@ namespace {
 QString appFile(const QString &name)
 {
     return QDir(QCoreApplication::applicationDirPath()).filePath(name);
-}
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void setFileBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), qint64(bytes.size()));
 }
 
 // Writes an executable shell script at path.

@@ -8,6 +8,7 @@
 
 #include "application.h"
 #include "childprocess.h"
+#include "filebytes.h"
 #include "frmMain.h"
 #include "messageboxwatcher.h"
 #include "profile.h"
@@ -65,19 +66,6 @@ QRegularExpression handEditedWith(const QStringList &values, bool keepAllowed)
                         QRegularExpression::escape(key + "=") + "(" + choices.join('|') + ")");
     }
     return QRegularExpression(QRegularExpression::anchoredPattern(pattern));
-}
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void setFileBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), qint64(bytes.size()));
 }
 
 std::string sp(const QString &path) { return QFile::encodeName(path).toStdString(); }
