@@ -365,7 +365,9 @@ std::string withValue(std::string_view content, std::string_view section,
         return out;
     }
 
-    std::string newLine(key);
+    // New names are written as they are matched, without blanks around
+    // them, so that the next write of the same key finds the same line.
+    std::string newLine(trimmed(key));
     newLine.append("=").append(value);
     if (where.sectionFound) {
         const Line &anchor = where.line;
@@ -381,7 +383,7 @@ std::string withValue(std::string_view content, std::string_view section,
     const bool onlyMark = content == byteOrderMark;
     if (!content.empty() && !onlyMark && content.back() != '\n' && content.back() != '\r')
         out.append(eol);
-    out.append("[").append(section).append("]").append(eol);
+    out.append("[").append(trimmed(section)).append("]").append(eol);
     out.append(newLine).append(eol);
     return out;
 }

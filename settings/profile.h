@@ -31,7 +31,8 @@ std::optional<std::string_view> findValue(std::string_view content,
 // The file content `content` with key in section set to value: the
 // smallest edit, leaving every other byte as it was. An existing key keeps
 // its spelling and line ending; a new key goes after the section's last
-// key line; a new section is appended at the end. New lines use the
+// key line; a new section is appended at the end; new names are written
+// without blanks around them. New lines use the
 // content's first line ending, or CRLF when it has none.
 // The caller must have checked the names and value with checkWrite().
 std::string withValue(std::string_view content, std::string_view section,

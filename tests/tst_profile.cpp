@@ -208,6 +208,14 @@ void tst_profile::writeReadsBack()
         QCOMPARE(profile::readInt(path, "Tavorin", "UseCard", 99), *value ? std::stoi(value) : 99);
     }
     QCOMPARE(fileBytes(QString::fromStdString(path)), std::string("[Tavorin]\r\nUseCard=0\r\n"));
+
+    // Names given with blanks around them are written without, as they
+    // match: writing again finds the same line and changes nothing.
+    const QString spaced = dir.filePath("spaced.ini");
+    for (int time = 0; time < 2; ++time) {
+        QVERIFY(!profile::writeString(sp(spaced), " Tavorin ", "\tSyncRate ", "7"));
+        QCOMPARE(fileBytes(spaced), std::string("[Tavorin]\r\nSyncRate=7\r\n"));
+    }
 }
 
 void tst_profile::refusesLineBreaksAndBadNames_data()
