@@ -15,6 +15,13 @@ passed=0
 failed=0
 
 cleanup() {
+    local status=$?
+    # What the configurators printed, when something went wrong.
+    if [ "$status" -ne 0 ] || [ "$failed" -gt 0 ]; then
+        for log in "$work"/*/stderr.log "$work"/launcher.log; do
+            [ -s "$log" ] && { echo "--- ${log#"$work"/}"; cat "$log"; }
+        done
+    fi
     [ -n "$app_pid" ] && kill -9 "$app_pid" 2>/dev/null || true
     # Every fake Tavorin notes its process id; stop each one.
     for log in "$work"/*/started.log; do
@@ -213,7 +220,7 @@ check "Exec names the installed configurator" test "$*" = "$folder/tavorin-confi
 (cd "$start_dir" && exec env PATH=/usr/bin:/bin "$@" 2>"$work/launcher.log") &
 app_pid=$!
 check "the window opens from the launcher" wait_for 15 has_window main
-wm_class=$(xprop -id "$(find_window main)" WM_CLASS | sed 's/.*= //')
+wm_class=$(xprop -id "$(find_window main || echo 0)" WM_CLASS 2>/dev/null | sed 's/.*= //')
 startup_class=$(sed -n 's/^StartupWMClass=//p' "$entry")
 check "WM_CLASS ($wm_class) carries the entry's StartupWMClass ($startup_class)" \
     test "$wm_class" = "\"$startup_class\", \"$startup_class\""
@@ -232,7 +239,7 @@ export QT_SCALE_FACTOR=2
 start_app scaled
 unset QT_SCALE_FACTOR
 check "with QT_SCALE_FACTOR=2 the window opens at 516 x 354" wait_for 15 has_window main
-icon_sizes=$(xprop -id "$(find_window main)" _NET_WM_ICON | sed -n 's/.*Icon (\([0-9]*\) x [0-9]*).*/\1/p' | sort -n | tr '\n' ' ')
+icon_sizes=$(xprop -id "$(find_window main || echo 0)" _NET_WM_ICON 2>/dev/null | sed -n 's/.*Icon (\([0-9]*\) x [0-9]*).*/\1/p' | sort -n | tr '\n' ' ')
 check "the window offers its icon at 32 and 64 pixels (it has: $icon_sizes)" \
     eval '[[ " $icon_sizes" == *" 32 "* && " $icon_sizes" == *" 64 "* ]]'
 focus main

@@ -32,6 +32,20 @@ extern char **environ;
 
 namespace {
 
+// AddressSanitizer holds freed memory back for a while, so peak memory
+// says nothing about the program in a sanitizer build.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool MemoryMeasured = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool MemoryMeasured = false;
+#else
+constexpr bool MemoryMeasured = true;
+#endif
+#else
+constexpr bool MemoryMeasured = true;
+#endif
+
 const QStringList Keys{"UseCard", "UseDepth", "SyncRate", "ShowHelp", "ShowMode"};
 
 // A Setup.ini as users keep it: comments, blank lines and other sections
@@ -428,7 +442,8 @@ void tst_Reliability::strangeFiles()
     QVERIFY2(work.ended, "the child hung or died");
     QCOMPARE(parts.value(0).split(' ').value(0).toInt(), card);
     // Memory in proportion to the file, never more.
-    QVERIFY2(grownKiB <= 3 * size / 1024 + 16 * 1024, qPrintable(QString::number(grownKiB)));
+    if (MemoryMeasured)
+        QVERIFY2(grownKiB <= 3 * size / 1024 + 16 * 1024, qPrintable(QString::number(grownKiB)));
     QCOMPARE(parts.value(3).toInt(), writable ? 0 : 5);
     if (writable) {
         const QByteArray saved = fileBytes(m_setupIni);
