@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -59,32 +60,72 @@ struct Parsed {
 };
 
 // Walks the lines of a file's content; CRLF, LF and lone CR all end a line.
+// The next LF and the next CR are each found with memchr and remembered, so
+// that a walk costs one pass over the bytes whichever line breaks they use.
 class LineReader {
 public:
     explicit LineReader(std::string_view content) : m_content(content)
     {
         if (content.substr(0, byteOrderMark.size()) == byteOrderMark)
             m_pos = byteOrderMark.size();
+        m_nextLF = find('\n', m_pos);
+        m_nextCR = find('\r', m_pos);
     }
 
     bool next(Line &line)
     {
         if (m_pos >= m_content.size())
             return false;
+        if (m_nextLF < m_pos)
+            m_nextLF = find('\n', m_pos);
+        if (m_nextCR < m_pos)
+            m_nextCR = find('\r', m_pos);
+        const size_t end = m_nextLF < m_nextCR ? m_nextLF : m_nextCR;
         line.begin = m_pos;
-        size_t i = m_pos;
-        while (i < m_content.size() && m_content[i] != '\n' && m_content[i] != '\r')
-            ++i;
-        line.end = i;
-        if (i < m_content.size())
-            i += (m_content[i] == '\r' && i + 1 < m_content.size() && m_content[i + 1] == '\n') ? 2 : 1;
-        line.next = m_pos = i;
+        line.end = end;
+        if (end == m_content.size())
+            line.next = end;
+        else if (m_content[end] == '\r' && end + 1 == m_nextLF && m_nextLF < m_content.size())
+            line.next = end + 2;
+        else
+            line.next = end + 1;
+        m_pos = line.next;
         return true;
     }
 
+    // Moves to the next line whose first non-blank byte is '[' (a section
+    // header) and reads it like next(); false when there is none. It jumps
+    // from one '[' to the next, so the lines in between cost nothing.
+    bool nextHeader(Line &line)
+    {
+        for (size_t bracket = find('[', m_pos); bracket < m_content.size(); bracket = find('[', bracket + 1)) {
+            size_t start = bracket;
+            while (start > m_pos && isBlank(m_content[start - 1]))
+                --start;
+            // m_pos is always where a line starts.
+            if (start == m_pos || m_content[start - 1] == '\n' || m_content[start - 1] == '\r') {
+                m_pos = start;
+                return next(line);
+            }
+        }
+        m_pos = m_content.size();
+        return false;
+    }
+
 private:
+    // The position of the first c at or after from, or the content's size.
+    size_t find(char c, size_t from) const
+    {
+        if (from >= m_content.size())
+            return m_content.size();
+        const void *hit = std::memchr(m_content.data() + from, c, m_content.size() - from);
+        return hit ? size_t(static_cast<const char *>(hit) - m_content.data()) : m_content.size();
+    }
+
     std::string_view m_content;
     size_t m_pos = 0;
+    size_t m_nextLF = 0;
+    size_t m_nextCR = 0;
 };
 
 Parsed parse(std::string_view text)
@@ -129,7 +170,8 @@ Location locate(std::string_view content, std::string_view section, std::string_
     Location where;
     LineReader reader(content);
     Line line;
-    while (reader.next(line)) {
+    // Outside the section only section headers matter.
+    while (where.sectionFound ? reader.next(line) : reader.nextHeader(line)) {
         const Parsed parsed = parse(content.substr(line.begin, line.end - line.begin));
         if (parsed.kind == Kind::Section) {
             // Only the first section of a name counts.
@@ -160,6 +202,49 @@ std::string_view lineEndingOf(std::string_view content)
     return (i + 1 < content.size() && content[i + 1] == '\n') ? "\r\n" : "\r";
 }
 
+// The smallest edit that sets key in section to value: the content up to
+// cut, then insert, then the content from resume on.
+struct Edit {
+    size_t cut = 0;
+    size_t resume = 0;
+    std::string insert;
+};
+
+Edit planEdit(std::string_view content, std::string_view section, std::string_view key,
+              std::string_view value)
+{
+    const std::string_view eol = lineEndingOf(content);
+    const Location where = locate(content, section, key);
+    Edit edit;
+    if (where.keyFound) {
+        edit.cut = where.line.begin;
+        edit.resume = where.line.end;
+        edit.insert.append(where.name).append("=").append(value);
+        return edit;
+    }
+
+    // New names are written as they are matched, without blanks around
+    // them, so that the next write of the same key finds the same line.
+    std::string newLine(trimmed(key));
+    newLine.append("=").append(value);
+    if (where.sectionFound) {
+        const Line &anchor = where.line;
+        edit.cut = edit.resume = anchor.next;
+        if (anchor.next == anchor.end) // the anchor is an unterminated last line
+            edit.insert.append(eol);
+        edit.insert.append(newLine).append(eol);
+        return edit;
+    }
+
+    edit.cut = edit.resume = content.size();
+    const bool onlyMark = content == byteOrderMark;
+    if (!content.empty() && !onlyMark && content.back() != '\n' && content.back() != '\r')
+        edit.insert.append(eol);
+    edit.insert.append("[").append(trimmed(section)).append("]").append(eol);
+    edit.insert.append(newLine).append(eol);
+    return edit;
+}
+
 std::string failure(const std::string &path, const std::string &reason)
 {
     return "Cannot save " + path + ": " + reason;
@@ -170,25 +255,40 @@ std::string systemFailure(const std::string &path, int error)
     return failure(path, std::strerror(error));
 }
 
-bool readAll(int fd, size_t sizeHint, std::string &content)
-{
-    content.assign(sizeHint, '\0');
-    size_t filled = 0;
-    for (;;) {
-        if (filled == content.size())
-            content.resize(content.size() + 65536);
-        const ssize_t n = ::read(fd, content.data() + filled, content.size() - filled);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        filled += size_t(n);
+// A file's whole content, in memory that is not cleared first (a settings
+// file may be large, and every byte is overwritten by the read anyway).
+class Content {
+public:
+    std::string_view view() const { return {m_data.get(), m_size}; }
+
+    // Reads the open file to its end; sizeHint is its size when opened.
+    bool readAll(int fd, size_t sizeHint)
+    {
+        size_t capacity = sizeHint + 1; // room for one more byte shows the end
+        m_data.reset(new char[capacity]);
+        m_size = 0;
+        for (;;) {
+            if (m_size == capacity) { // the file grew while being read
+                capacity *= 2;
+                std::unique_ptr<char[]> larger(new char[capacity]);
+                std::memcpy(larger.get(), m_data.get(), m_size);
+                m_data = std::move(larger);
+            }
+            const ssize_t n = ::read(fd, m_data.get() + m_size, capacity - m_size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return false;
+            if (n == 0)
+                return true;
+            m_size += size_t(n);
+        }
     }
-    content.resize(filled);
-    return true;
-}
+
+private:
+    std::unique_ptr<char[]> m_data;
+    size_t m_size = 0;
+};
 
 bool writeAll(int fd, std::string_view data)
 {
@@ -356,35 +456,9 @@ std::optional<std::string_view> findValue(std::string_view content,
 std::string withValue(std::string_view content, std::string_view section,
                       std::string_view key, std::string_view value)
 {
-    const std::string_view eol = lineEndingOf(content);
-    const Location where = locate(content, section, key);
-    if (where.keyFound) {
-        std::string out(content.substr(0, where.line.begin));
-        out.append(where.name).append("=").append(value);
-        out.append(content.substr(where.line.end));
-        return out;
-    }
-
-    // New names are written as they are matched, without blanks around
-    // them, so that the next write of the same key finds the same line.
-    std::string newLine(trimmed(key));
-    newLine.append("=").append(value);
-    if (where.sectionFound) {
-        const Line &anchor = where.line;
-        std::string out(content.substr(0, anchor.next));
-        if (anchor.next == anchor.end) // the anchor is an unterminated last line
-            out.append(eol);
-        out.append(newLine).append(eol);
-        out.append(content.substr(anchor.next));
-        return out;
-    }
-
-    std::string out(content);
-    const bool onlyMark = content == byteOrderMark;
-    if (!content.empty() && !onlyMark && content.back() != '\n' && content.back() != '\r')
-        out.append(eol);
-    out.append("[").append(trimmed(section)).append("]").append(eol);
-    out.append(newLine).append(eol);
+    const Edit edit = planEdit(content, section, key, value);
+    std::string out(content.substr(0, edit.cut));
+    out.append(edit.insert).append(content.substr(edit.resume));
     return out;
 }
 
@@ -416,10 +490,10 @@ int readInt(const std::string &path, std::string_view section,
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return defaultValue;
-    std::string content;
-    if (!readAll(fd.get(), size_t(st.st_size), content))
+    Content content;
+    if (!content.readAll(fd.get(), size_t(st.st_size)))
         return defaultValue;
-    const auto value = findValue(content, section, key);
+    const auto value = findValue(content.view(), section, key);
     return value ? toInt(*value, defaultValue) : defaultValue;
 }
 
@@ -450,7 +524,7 @@ std::optional<std::string> writeString(const std::string &path,
         }
     }
 
-    std::string content;
+    Content content;
     struct stat st {};
     bool exists = false;
     {
@@ -471,7 +545,7 @@ std::optional<std::string> writeString(const std::string &path,
                 return failure(path, "the file is read-only");
             if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
                 return failure(path, std::string("the file is not writable (") + std::strerror(errno) + ")");
-            if (!readAll(fd.get(), size_t(st.st_size), content))
+            if (!content.readAll(fd.get(), size_t(st.st_size)))
                 return systemFailure(path, errno);
         }
     }
@@ -479,7 +553,12 @@ std::optional<std::string> writeString(const std::string &path,
     if (dirFd.get() >= 0)
         removeLeftovers(dirFd.get(), target.substr(target.rfind('/') + 1));
 
-    const std::string updated = withValue(content, section, key, value);
+    const Edit edit = planEdit(content.view(), section, key, value);
+    const std::string_view old = content.view();
+    // A write that would change no byte leaves the file alone: nothing to
+    // flush, and its time stays that of its last change.
+    if (exists && old.substr(edit.cut, edit.resume - edit.cut) == edit.insert)
+        return std::nullopt;
 
     std::string temporary;
     FileDescriptor out(createTemporary(target, exists ? (st.st_mode & 07777) : 0666, temporary));
@@ -501,7 +580,8 @@ std::optional<std::string> writeString(const std::string &path,
         if (::fchmod(out.get(), st.st_mode & 07777) != 0)
             return abandon(errno);
     }
-    if (!writeAll(out.get(), updated) || ::fsync(out.get()) != 0)
+    if (!writeAll(out.get(), old.substr(0, edit.cut)) || !writeAll(out.get(), edit.insert)
+        || !writeAll(out.get(), old.substr(edit.resume)) || ::fsync(out.get()) != 0)
         return abandon(errno);
     if (::close(out.release()) != 0 || ::rename(temporary.c_str(), target.c_str()) != 0)
         return abandon(errno);

@@ -64,6 +64,7 @@ private slots:
     void notARegularFile();
     void concurrentWritersLoseNothing();
     void writeClearsLeftoversOfDeadWriters();
+    void unchangedWriteLeavesFileAlone();
     void failedWriteLeavesFileIntact();
 };
 
@@ -111,6 +112,13 @@ void tst_profile::readValue_data()
     QTest::newRow("ASCII letters fold") << QByteArray("[App]\r\nUSECARD=4\r\n") << "app" << "usecard" << 4;
     QTest::newRow("other letters do not fold")
         << QByteArray("[App]\r\nK\xC3\x84=1\r\nk\xC3\xA4=2\r\n") << "App" << "k\xC3\xA4" << 2;
+    QTest::newRow("bracket inside a line is no header")
+        << QByteArray("[Other]\r\nK=[App]\r\nJ=1\r\n") << "App" << "J" << 42;
+    QTest::newRow("bracket in a value before the section")
+        << QByteArray("[X]\r\nV= [App]\r\n  [App]\r\nK=5\r\n") << "App" << "K" << 5;
+    QTest::newRow("blanks before a header after a lone CR")
+        << QByteArray("[X]\rK=1\r \t[App]\rK=7\r") << "App" << "K" << 7;
+    QTest::newRow("header as the first line") << QByteArray("  [App]\nK=3") << "App" << "K" << 3;
     QTest::newRow("line without equals is no key") << QByteArray("[App]\r\nK\r\nK=2\r\n") << "App" << "K" << 2;
     QTest::newRow("NUL bytes are ordinary") << QByteArray("[App]\r\nX=\0\r\nK=3\r\n", 17) << "App" << "K" << 3;
 }
@@ -464,6 +472,28 @@ void tst_profile::writeClearsLeftoversOfDeadWriters()
     QStringList expected = QStringList(kept) << "Setup.ini";
     expected.sort();
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
+}
+
+void tst_profile::unchangedWriteLeavesFileAlone()
+{
+    // Writing the value a key already holds, as spelled, changes no byte:
+    // the file is not replaced (same inode), so a folder the user may no
+    // longer write does not matter either.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    setFileBytes(path, "[Tavorin]\r\nUseCard=2\r\nShowHelp = 1\r\n");
+    const auto inode = [&] {
+        struct stat st {};
+        ::stat(sp(path).c_str(), &st);
+        return st.st_ino;
+    };
+    const ino_t before = inode();
+    QVERIFY(!profile::writeString(sp(path), "Tavorin", "UseCard", "2"));
+    QCOMPARE(inode(), before);
+    // Blanks around '=' are not the value as written: the line is rewritten.
+    QVERIFY(!profile::writeString(sp(path), "Tavorin", "ShowHelp", "1"));
+    QVERIFY(inode() != before);
+    QCOMPARE(fileBytes(path), std::string("[Tavorin]\r\nUseCard=2\r\nShowHelp=1\r\n"));
 }
 
 QTEST_APPLESS_MAIN(tst_profile)
