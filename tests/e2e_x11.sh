@@ -18,9 +18,10 @@ cleanup() {
     local status=$?
     # What the configurators printed, when something went wrong.
     if [ "$status" -ne 0 ] || [ "$failed" -gt 0 ]; then
-        for log in "$work"/*/stderr.log "$work"/launcher.log; do
+        for log in "$work"/*/stderr.log "$work"/launcher.log "$work"/xvfb.log; do
             [ -s "$log" ] && { echo "--- ${log#"$work"/}"; cat "$log"; }
         done
+        kill -0 "$xvfb_pid" 2>/dev/null && echo "--- Xvfb still runs" || echo "--- Xvfb has ended"
     fi
     [ -n "$app_pid" ] && kill -9 "$app_pid" 2>/dev/null || true
     # Every fake Tavorin notes its process id; stop each one.
@@ -57,7 +58,9 @@ wait_for() {
 }
 
 # --- the X server ------------------------------------------------------------
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -ac 3>"$work/display" 2>"$work/xvfb.log" &
+# -noreset: by default the server resets when its last client leaves, and
+# hangs up on a client that connects during the reset.
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -ac -noreset 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb_pid=$!
 wait_for 20 test -s "$work/display" || { echo "Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
 export DISPLAY=":$(head -n1 "$work/display")"
