@@ -3,10 +3,51 @@
 #include "frmMain.h"
 
 #include <QIcon>
+#include <QIconEngine>
 #include <QMessageBox>
+#include <QPainter>
 
 #include <cstdlib>
 #include <exception>
+
+namespace {
+
+// The program's icon: the drawn 32 x 32 picture, and the scalable picture
+// for every other size. SVG support costs the program about a megabyte of
+// memory, so it is loaded only when another size is first asked for (a
+// high-DPI screen, a large view); at 32 x 32 the drawn pixels are used as
+// they are. Where Qt has no SVG support, the drawn picture serves all sizes.
+class ProgramIconEngine : public QIconEngine
+{
+public:
+    QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override
+    {
+        if (size == DrawnSize)
+            return m_drawn.pixmap(size, mode, state);
+        if (m_scalable.isNull())
+            m_scalable = QIcon(QStringLiteral(":/icons/tavorin-configurator.svg"));
+        const QPixmap scaled = m_scalable.pixmap(size, mode, state);
+        return scaled.isNull() ? m_drawn.pixmap(size, mode, state) : scaled;
+    }
+
+    void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State state) override
+    {
+        const qreal ratio = painter->device() ? painter->device()->devicePixelRatio() : 1.0;
+        painter->drawPixmap(rect, pixmap((QSizeF(rect.size()) * ratio).toSize(), mode, state));
+    }
+
+    QSize actualSize(const QSize &size, QIcon::Mode, QIcon::State) override { return size; }
+    QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override { return {DrawnSize}; }
+    QIconEngine *clone() const override { return new ProgramIconEngine; }
+    QString key() const override { return QStringLiteral("tavorin-configurator"); }
+
+private:
+    static constexpr QSize DrawnSize{32, 32};
+    const QIcon m_drawn{QStringLiteral(":/icons/tavorin-configurator.xpm")};
+    QIcon m_scalable;
+};
+
+} // namespace
 
 Application::Application(int &argc, char **argv)
     : QApplication(argc, argv)
@@ -23,12 +64,7 @@ Application::Application(int &argc, char **argv)
 
 QIcon Application::programIcon()
 {
-    // The scalable picture serves every size but one: at 32 x 32 the drawn
-    // pixels are used as they are. Where Qt has no SVG support installed,
-    // the 32 x 32 picture is all there is.
-    QIcon icon(QStringLiteral(":/icons/tavorin-configurator.svg"));
-    icon.addFile(QStringLiteral(":/icons/tavorin-configurator.xpm"), QSize(32, 32));
-    return icon;
+    return QIcon(new ProgramIconEngine);
 }
 
 bool Application::notify(QObject *receiver, QEvent *event)
