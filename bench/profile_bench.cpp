@@ -1,0 +1,175 @@
+// Benchmarks of the profile operations on settings files of 1 KiB to 16 MiB
+// (the key near the end): our read and write, the same read through
+// QSettings, a plain read of the file's bytes from the page cache, and the
+// five writes of one Apply in the real window against one write.
+#include "Module1.h"
+#include "application.h"
+#include "frmMain.h"
+#include "profile.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QTemporaryDir *folder;
+
+// A settings file of about `size` bytes: comment and other-section lines,
+// then the [Tavorin] section with the five keys at the very end.
+std::string settingsFile(int64_t size)
+{
+    const std::string path = folder->filePath(QString("Setup-%1.ini").arg(size)).toStdString();
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    const std::string tail = "[Tavorin]\r\nUseCard=2\r\nUseDepth=16\r\nSyncRate=60\r\nShowHelp=1\r\nShowMode=1\r\n";
+    const std::string lines[] = {"; Tavorin keeps its own settings in this file, edited by hand\r\n",
+                                 "[Display]\r\nWidth=640\r\nHeight=480\r\n", "Gamma=1.0\r\n"};
+    int64_t written = 0;
+    for (int i = 0; written + int64_t(tail.size()) < size; ++i) {
+        out << lines[i % 3];
+        written += int64_t(lines[i % 3].size());
+    }
+    out << tail;
+    return path;
+}
+
+// Marks the file as changed, so that QSettings reads it again instead of
+// answering from its cache, as it must the first time a program reads it.
+void touch(const std::string &path)
+{
+    static long tick = 0;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {1000000 + ++tick, 0}};
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+void Read(benchmark::State &state)
+{
+    const std::string path = settingsFile(state.range(0));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(profile::readInt(path, "Tavorin", "ShowMode", 7));
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void ReadQSettings(benchmark::State &state)
+{
+    const std::string path = settingsFile(state.range(0));
+    for (auto _ : state) {
+        state.PauseTiming();
+        touch(path);
+        state.ResumeTiming();
+        QSettings settings(QString::fromStdString(path), QSettings::IniFormat);
+        benchmark::DoNotOptimize(settings.value("Tavorin/ShowMode", 7).toInt());
+    }
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void ReadBytes(benchmark::State &state)
+{
+    const std::string path = settingsFile(state.range(0));
+    std::unique_ptr<char[]> buffer(new char[size_t(state.range(0)) + 1]);
+    for (auto _ : state) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        ssize_t total = 0, n;
+        while ((n = ::read(fd, buffer.get() + total, size_t(state.range(0)) + 1 - size_t(total))) > 0)
+            total += n;
+        ::close(fd);
+        benchmark::DoNotOptimize(total);
+    }
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void Write(benchmark::State &state)
+{
+    const std::string path = settingsFile(state.range(0));
+    int round = 0;
+    for (auto _ : state) {
+        // A value that changes every time, as a user's choice does.
+        if (profile::writeString(path, "Tavorin", "ShowMode", std::to_string(round++ % 2)))
+            state.SkipWithError("the write failed");
+    }
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+// One Apply in the real window, after the user changed `changed` of the
+// five rows, on a typical Setup.ini; against one write of one changed key.
+void Apply(benchmark::State &state)
+{
+    const int changed = int(state.range(0));
+    const QString path = Module1::settingsPath();
+    QFile::remove(path);
+    std::ofstream(path.toStdString(), std::ios::binary)
+        << "; Tavorin settings\r\n[Tavorin]\r\nUseCard=1\r\nUseDepth=16\r\nSyncRate=0\r\nShowHelp=1\r\nShowMode=1\r\n";
+    frmMain window;
+    QComboBox *boxes[] = {window.findChild<QComboBox *>("combographiccard"),
+                          window.findChild<QComboBox *>("combocolourdepth"),
+                          window.findChild<QComboBox *>("comboHelp"), window.findChild<QComboBox *>("comboMode")};
+    QLineEdit *syncRate = window.findChild<QLineEdit *>("txtSyncRate");
+    QPushButton *apply = window.findChild<QPushButton *>("Command3");
+    int round = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        ++round;
+        for (int row = 0; row < changed; ++row) {
+            if (row < 4)
+                boxes[row]->setCurrentIndex(round % 2);
+            else
+                syncRate->setText(QString::number(round % 2));
+        }
+        state.ResumeTiming();
+        apply->click();
+    }
+    QFile::remove(path);
+}
+
+void OneWrite(benchmark::State &state)
+{
+    const QString path = Module1::settingsPath();
+    QFile::remove(path);
+    std::ofstream(path.toStdString(), std::ios::binary)
+        << "; Tavorin settings\r\n[Tavorin]\r\nUseCard=1\r\nUseDepth=16\r\nSyncRate=0\r\nShowHelp=1\r\nShowMode=1\r\n";
+    int round = 0;
+    for (auto _ : state) {
+        const QString error = Module1::writeProfileString(Module1::Section, "UseCard", QString::number(++round % 2), path);
+        if (!error.isEmpty())
+            state.SkipWithError("the write failed");
+    }
+    QFile::remove(path);
+}
+
+const std::vector<int64_t> Sizes = {1 << 10, 64 << 10, 1 << 20, 16 << 20};
+
+} // namespace
+
+BENCHMARK(Read)->ArgsProduct({Sizes})->Unit(benchmark::kMicrosecond);
+BENCHMARK(ReadQSettings)->ArgsProduct({Sizes})->Unit(benchmark::kMicrosecond);
+BENCHMARK(ReadBytes)->ArgsProduct({Sizes})->Unit(benchmark::kMicrosecond);
+BENCHMARK(Write)->ArgsProduct({Sizes})->Unit(benchmark::kMicrosecond);
+BENCHMARK(OneWrite)->Unit(benchmark::kMicrosecond);
+BENCHMARK(Apply)->Arg(1)->Arg(5)->Unit(benchmark::kMicrosecond);
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    Application app(argc, argv);
+    QTemporaryDir dir;
+    folder = &dir;
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

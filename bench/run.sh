@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Runs the benchmarks of a build and prints their table: start-up time and
+# memory of the configurator against a naive baseline and an empty window
+# (on an Xvfb server that this script starts and stops), the profile
+# operations against QSettings and a plain read, and Apply against one
+# write. Writes the plot of operation time against file size as a PNG.
+#
+# Usage: run.sh [--smoke] <build dir> [<plot.png>]
+# --smoke runs everything once, briefly, to show that it still works.
+set -euo pipefail
+
+runs=21
+min_time=0.5
+if [ "${1:-}" = --smoke ]; then
+    runs=1
+    min_time=0.001
+    shift
+fi
+build=$(readlink -f "$1")
+work=$(mktemp -d)
+plot=${2:-$work/performance.png}
+xvfb_pid=
+
+cleanup() {
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# --- machine -------------------------------------------------------------------
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)
+echo "Machine: ${cpu:-unknown CPU}, $(nproc) cores, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo);" \
+    "Linux $(uname -r); Qt $(dpkg-query -W -f='${Version}' libqt6core6 2>/dev/null || echo '(version unknown)')"
+echo
+
+# --- start-up ------------------------------------------------------------------
+# -noreset: by default the server resets when its last client leaves, and
+# hangs up on a client that connects during the reset.
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>"$work/display" 2>"$work/xvfb.log" &
+xvfb_pid=$!
+for ((i = 0; i < 400; i++)); do
+    [ -s "$work/display" ] && break
+    sleep 0.05
+done
+[ -s "$work/display" ] || { echo "Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
+export DISPLAY=":$(head -n1 "$work/display")" QT_QPA_PLATFORM=xcb
+
+mkdir -p "$work/empty" "$work/typical"
+cp "$build/tavorin-configurator" "$work/empty/"
+cp "$build/tavorin-configurator" "$work/typical/"
+printf '; Tavorin settings\r\n[Tavorin]\r\nUseCard=2\r\nUseDepth=24\r\nSyncRate=60\r\nShowHelp=0\r\nShowMode=1\r\n' \
+    >"$work/typical/Setup.ini"
+"$build/bench/bench-startup" "$runs" \
+    "configurator=$work/empty/tavorin-configurator" \
+    "configurator with Setup.ini=$work/typical/tavorin-configurator" \
+    "baseline=$build/bench/bench-baseline" \
+    "empty window=$build/bench/bench-emptywindow" >"$work/startup.tsv"
+
+echo "Start-up: median of $runs runs each, taking turns; time from starting the process to its window being mapped"
+echo
+echo "| program | map time (ms) | peak memory (MiB) | time / baseline | memory / baseline | time / empty window | memory / empty window |"
+echo "|---|---:|---:|---:|---:|---:|---:|"
+awk -F'\t' '
+    { name[NR] = $1; t[NR] = $2; m[NR] = $3; if ($1 == "baseline") { bt = $2; bm = $3 } if ($1 == "empty window") { et = $2; em = $3 } }
+    END { for (i = 1; i <= NR; i++)
+              printf "| %s | %.1f | %.1f | %.3f | %.3f | %.3f | %.3f |\n", name[i], t[i], m[i], t[i] / bt, m[i] / bm, t[i] / et, m[i] / em }
+' "$work/startup.tsv"
+echo
+
+# --- profile operations ----------------------------------------------------------
+(cd "$work" && "$build/bench/bench-profile" --benchmark_min_time="$min_time" \
+    --benchmark_out="$work/profile.csv" --benchmark_out_format=csv >"$work/profile.txt" 2>&1) \
+    || { cat "$work/profile.txt"; exit 1; }
+# name,iterations,real_time,cpu_time,time_unit,bytes_per_second,...
+sed -n '/^name,/,$p' "$work/profile.csv" | tail -n +2 | tr -d '"' \
+    | awk -F, '{ split($1, part, "/"); print part[1], (part[2] == "" ? "-" : part[2]), $3, $6, $9 }' >"$work/profile.dat"
+if grep -q ' true$' "$work/profile.dat"; then
+    echo "A benchmark failed:"; cat "$work/profile.txt"; exit 1
+fi
+
+echo "Profile operations on a file with the key near its end (time per operation in microseconds, and MiB/s)"
+echo
+echo "| file size | read | QSettings read | plain read of the bytes | write (flushed) | read / QSettings | read / plain read |"
+echo "|---:|---:|---:|---:|---:|---:|---:|"
+awk '
+    function human(bytes) { return bytes >= 1048576 ? bytes / 1048576 " MiB" : bytes / 1024 " KiB" }
+    $2 != "-" { t[$1, $2] = $3; rate[$1, $2] = $4 / 1048576 }
+    $1 == "Read" { order[++n] = $2 } # registered from the smallest size up
+    END {
+        for (i = 1; i <= n; i++) {
+            s = order[i]
+            printf "| %s | %.1f (%.0f) | %.1f (%.0f) | %.1f (%.0f) | %.1f (%.0f) | %.2f | %.1f |\n", human(s),
+                t["Read", s], rate["Read", s], t["ReadQSettings", s], rate["ReadQSettings", s],
+                t["ReadBytes", s], rate["ReadBytes", s], t["Write", s], rate["Write", s],
+                t["Read", s] / t["ReadQSettings", s], t["Read", s] / t["ReadBytes", s]
+        }
+    }
+' "$work/profile.dat"
+echo
+awk '
+    $1 == "OneWrite" { one = $3 } $1 == "Apply" && $2 == 1 { a1 = $3 } $1 == "Apply" && $2 == 5 { a5 = $3 }
+    END {
+        print "Apply on a typical Setup.ini, flushed to disk (microseconds)"
+        print ""
+        print "| operation | time | / one write |"
+        print "|---|---:|---:|"
+        printf "| one write of a changed key | %.0f | 1.00 |\n", one
+        printf "| Apply, one row changed | %.0f | %.2f |\n", a1, a1 / one
+        printf "| Apply, all five rows changed | %.0f | %.2f |\n", a5, a5 / one
+    }
+' "$work/profile.dat"
+
+# --- plot ------------------------------------------------------------------------
+if command -v gnuplot >/dev/null; then
+    for op in Read ReadQSettings ReadBytes Write; do
+        awk -v op="$op" '$1 == op && $2 != "-" { print $2, $3 }' "$work/profile.dat" | sort -n >"$work/$op.dat"
+    done
+    gnuplot <<EOF
+set terminal pngcairo size 800,500 font "DejaVu Sans,10"
+set output "$plot"
+set title "Profile operations: time per operation against file size (key near the end)"
+set xlabel "file size (bytes)"
+set ylabel "time per operation (microseconds)"
+set logscale xy
+set key top left
+set grid
+plot "$work/Read.dat" with linespoints title "read (ours)", \
+     "$work/ReadQSettings.dat" with linespoints title "read through QSettings", \
+     "$work/ReadBytes.dat" with linespoints title "plain read of the bytes", \
+     "$work/Write.dat" with linespoints title "write (ours, flushed to disk)"
+EOF
+    [ -s "$plot" ] || { echo "gnuplot made no plot"; exit 1; }
+    echo
+    echo "Plot: $plot"
+fi
