@@ -5,12 +5,16 @@
 #include <QIcon>
 #include <QIconEngine>
 #include <QMessageBox>
+#include <QImage>
 #include <QPainter>
+#include <QPixmap>
 
 #include <cstdlib>
 #include <exception>
 
 namespace {
+
+#include "tavorin-configurator.xpm"
 
 // The program's icon: the drawn 32 x 32 picture, and the scalable picture
 // for every other size. SVG support costs the program about a megabyte of
@@ -43,7 +47,9 @@ public:
 
 private:
     static constexpr QSize DrawnSize{32, 32};
-    const QIcon m_drawn{QStringLiteral(":/icons/tavorin-configurator.xpm")};
+    // Built from the picture's own data, compiled in: read through an image
+    // reader it would make Qt look through every image format plugin first.
+    const QIcon m_drawn{QPixmap::fromImage(QImage(tavorin_configurator))};
     QIcon m_scalable;
 };
 
