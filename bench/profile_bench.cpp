@@ -142,7 +142,9 @@ void OneWrite(benchmark::State &state)
         << "; Tavorin settings\r\n[Tavorin]\r\nUseCard=1\r\nUseDepth=16\r\nSyncRate=0\r\nShowHelp=1\r\nShowMode=1\r\n";
     int round = 0;
     for (auto _ : state) {
-        const QString error = Module1::writeProfileString(Module1::Section, "UseCard", QString::number(++round % 2), path);
+        // As the program writes a key: the path worked out afresh.
+        const QString error = Module1::writeProfileString(Module1::Section, "UseCard", QString::number(++round % 2),
+                                                          Module1::settingsPath());
         if (!error.isEmpty())
             state.SkipWithError("the write failed");
     }
