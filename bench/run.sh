@@ -9,7 +9,7 @@
 # --smoke runs everything once, briefly, to show that it still works.
 set -euo pipefail
 
-runs=21
+runs=41
 min_time=0.5
 repetitions=5
 if [ "${1:-}" = --smoke ]; then
