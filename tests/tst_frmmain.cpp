@@ -673,8 +673,10 @@ void tst_frmMain::titleAndIcon()
     for (const QRgb colour : {0xff008000u, 0xff00ff00u, 0xff000080u, 0xff808080u})
         QVERIFY2(hasColour(icon, colour), qPrintable(QString::number(colour, 16)));
 
-    // Larger sizes come from the scalable picture, not from the 32-pixel
-    // one (which an icon never enlarges), so they are sharp.
+    // On a screen of twice the density the 32-pixel icon has 64 device
+    // pixels. Larger sizes come from the scalable picture, not from the
+    // 32-pixel one (which an icon never enlarges), so they are sharp.
+    QCOMPARE(windowIcon.pixmap(QSize(32, 32), 2.0).size(), QSize(64, 64));
     for (const int size : {64, 256}) {
         const QImage large = windowIcon.pixmap(size, size).toImage();
         QCOMPARE(large.size(), QSize(size, size));

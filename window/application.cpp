@@ -26,12 +26,21 @@ class ProgramIconEngine : public QIconEngine
 public:
     QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override
     {
+        // The size is in device pixels: the inner icons must not scale it
+        // by the screen's density again.
         if (size == DrawnSize)
-            return m_drawn.pixmap(size, mode, state);
+            return m_drawn.pixmap(size, 1.0, mode, state);
         if (m_scalable.isNull())
             m_scalable = QIcon(QStringLiteral(":/icons/tavorin-configurator.svg"));
-        const QPixmap scaled = m_scalable.pixmap(size, mode, state);
-        return scaled.isNull() ? m_drawn.pixmap(size, mode, state) : scaled;
+        const QPixmap scaled = m_scalable.pixmap(size, 1.0, mode, state);
+        return scaled.isNull() ? m_drawn.pixmap(size, 1.0, mode, state) : scaled;
+    }
+
+    // QIcon asks for a size already in device pixels; the default would
+    // multiply it by the scale a second time.
+    QPixmap scaledPixmap(const QSize &size, QIcon::Mode mode, QIcon::State state, qreal) override
+    {
+        return pixmap(size, mode, state);
     }
 
     void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State state) override
