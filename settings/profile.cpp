@@ -1,38 +1,41 @@
 #include "profile.h"
 
-#include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <memory>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace profile {
 namespace {
 
-constexpr std::string_view byteOrderMark = "\xEF\xBB\xBF";
+using durablefile::Edit;
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+constexpr std::string_view Utf8Mark = "\xEF\xBB\xBF";
+
+// White space, as the profile functions trim it from names and values.
+bool isWhite(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1a'; }
 
 std::string_view trimmed(std::string_view text)
 {
-    while (!text.empty() && isBlank(text.front()))
+    while (!text.empty() && isWhite(text.front()))
         text.remove_prefix(1);
-    while (!text.empty() && isBlank(text.back()))
+    while (!text.empty() && isWhite(text.back()))
         text.remove_suffix(1);
     return text;
 }
 
+// A NUL ends the name or value that it is in.
+std::string_view untilNul(std::string_view text)
+{
+    const size_t nul = text.find('\0');
+    return nul == std::string_view::npos ? text : text.substr(0, nul);
+}
+
+// A section or key name as the functions compare it.
+std::string_view nameOf(std::string_view text) { return untilNul(trimmed(text)); }
+
 char asciiLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
 
-// Case folding of ASCII letters only: the user's locale must not change
-// which key a name finds.
+// Case folding of ASCII letters only, as the functions fold: the user's
+// locale must not change which key a name finds.
 bool sameName(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
@@ -44,32 +47,182 @@ bool sameName(std::string_view a, std::string_view b)
     return true;
 }
 
-// One line of the file, as offsets into its content.
+bool isContinuation(char c) { return (uint8_t(c) & 0xC0) == 0x80; }
+
+// The characters of UTF-8 text as Windows counts them: UTF-16 units.
+size_t unitsOf(char lead) { return isContinuation(lead) ? 0 : uint8_t(lead) >= 0xF0 ? 2 : 1; }
+
+void appendUtf8(std::string &out, uint32_t c)
+{
+    if (c < 0x80) {
+        out += char(c);
+    } else if (c < 0x800) {
+        out += char(0xC0 | (c >> 6));
+        out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += char(0xE0 | (c >> 12));
+        out += char(0x80 | ((c >> 6) & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    } else {
+        out += char(0xF0 | (c >> 18));
+        out += char(0x80 | ((c >> 12) & 0x3F));
+        out += char(0x80 | ((c >> 6) & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    }
+}
+
+// UTF-16 text as UTF-8. A lone surrogate becomes three bytes of its own, so
+// that every unit converts back to exactly what it was; an odd last byte is
+// left out.
+std::string fromUtf16(std::string_view bytes, bool bigEndian)
+{
+    const auto unit = [&](size_t i) {
+        const uint32_t first = uint8_t(bytes[2 * i]), second = uint8_t(bytes[2 * i + 1]);
+        return bigEndian ? (first << 8 | second) : (second << 8 | first);
+    };
+    std::string out;
+    out.reserve(bytes.size());
+    const size_t units = bytes.size() / 2;
+    for (size_t i = 0; i < units; ++i) {
+        uint32_t c = unit(i);
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < units) {
+            const uint32_t low = unit(i + 1);
+            if (low >= 0xDC00 && low < 0xE000) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+        }
+        appendUtf8(out, c);
+    }
+    return out;
+}
+
+// UTF-8 text as UTF-16; a byte that starts no character becomes U+FFFD.
+std::string toUtf16(std::string_view text, bool bigEndian)
+{
+    std::string out;
+    const auto put = [&](uint32_t unit) {
+        const char high = char(unit >> 8), low = char(unit & 0xFF);
+        out += bigEndian ? high : low;
+        out += bigEndian ? low : high;
+    };
+    for (size_t i = 0; i < text.size();) {
+        const uint8_t lead = uint8_t(text[i]);
+        const size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
+                            : lead >= 0xF0 && lead < 0xF5                   ? 4
+                                                                            : 0;
+        size_t valid = 1;
+        while (valid < length && i + valid < text.size() && isContinuation(text[i + valid]))
+            ++valid;
+        if (length == 0 || valid < length) {
+            put(0xFFFD);
+            ++i;
+            continue;
+        }
+        uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
+        for (size_t k = 1; k < length; ++k)
+            c = (c << 6) | (uint8_t(text[i + k]) & 0x3F);
+        if (c >= 0x10000) {
+            put(0xD800 + ((c - 0x10000) >> 10));
+            put(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            put(c);
+        }
+        i += length;
+    }
+    return out;
+}
+
+// A file's text as the parser reads it: the bytes after a UTF-8 mark, or a
+// UTF-16 file's text converted to UTF-8. Offsets into the text convert back
+// to offsets into the file, and new text to the file's encoding.
+class Text {
+public:
+    explicit Text(std::string_view content) : m_content(content)
+    {
+        const std::string_view mark = content.substr(0, 2);
+        if (mark == "\xFF\xFE" || mark == "\xFE\xFF") {
+            m_utf16 = true;
+            m_bigEndian = mark == "\xFE\xFF";
+            m_mark = 2;
+            m_converted = fromUtf16(content.substr(2), m_bigEndian);
+        } else if (content.substr(0, Utf8Mark.size()) == Utf8Mark) {
+            m_unicode = true;
+            m_mark = Utf8Mark.size();
+        }
+    }
+
+    std::string_view view() const { return m_utf16 ? std::string_view(m_converted) : m_content.substr(m_mark); }
+
+    // The number of characters in part of the text: the functions read a
+    // file with a mark as Unicode, any other byte by byte.
+    size_t length(std::string_view part) const
+    {
+        if (!m_utf16 && !m_unicode)
+            return part.size();
+        size_t units = 0;
+        for (const char c : part)
+            units += unitsOf(c);
+        return units;
+    }
+
+    // The first `count` characters of part of the text.
+    std::string_view first(std::string_view part, size_t count) const
+    {
+        if (!m_utf16 && !m_unicode)
+            return part.substr(0, count);
+        size_t units = 0, end = 0;
+        for (; end < part.size(); ++end) {
+            units += unitsOf(part[end]);
+            if (units > count)
+                break;
+        }
+        return part.substr(0, end);
+    }
+
+    // Part of the text without its last character.
+    std::string_view withoutLast(std::string_view part) const
+    {
+        if (m_utf16 || m_unicode) {
+            while (!part.empty() && isContinuation(part.back()))
+                part.remove_suffix(1);
+        }
+        if (!part.empty())
+            part.remove_suffix(1);
+        return part;
+    }
+
+    // The offset in the file's content of offset `at` in the text.
+    size_t contentOffset(size_t at) const { return m_mark + (m_utf16 ? 2 * length(view().substr(0, at)) : at); }
+
+    // Text in the file's encoding.
+    std::string encoded(std::string_view text) const { return m_utf16 ? toUtf16(text, m_bigEndian) : std::string(text); }
+
+private:
+    std::string_view m_content;
+    std::string m_converted;
+    size_t m_mark = 0;
+    bool m_utf16 = false;
+    bool m_bigEndian = false;
+    bool m_unicode = false; // a UTF-8 file with its mark
+};
+
+// One line of the text, as offsets into it.
 struct Line {
     size_t begin = 0; // first byte of the line
     size_t end = 0;   // one past its last byte before the line break
     size_t next = 0;  // first byte of the following line
 };
 
-enum class Kind { Section, Key, Other };
-
-struct Parsed {
-    Kind kind = Kind::Other;
-    std::string_view name;  // section or key name, blanks removed
-    std::string_view value; // key value, blanks removed
-};
-
-// Walks the lines of a file's content; CRLF, LF and lone CR all end a line.
+// Walks the lines of a file's text; CRLF, LF and lone CR all end a line.
 // The next LF and the next CR are each found with memchr and remembered, so
 // that a walk costs one pass over the bytes whichever line breaks they use.
 class LineReader {
 public:
-    explicit LineReader(std::string_view content) : m_content(content)
+    explicit LineReader(std::string_view text) : m_content(text)
     {
-        if (content.substr(0, byteOrderMark.size()) == byteOrderMark)
-            m_pos = byteOrderMark.size();
-        m_nextLF = find('\n', m_pos);
-        m_nextCR = find('\r', m_pos);
+        m_nextLF = find('\n', 0);
+        m_nextCR = find('\r', 0);
     }
 
     bool next(Line &line)
@@ -93,14 +246,14 @@ public:
         return true;
     }
 
-    // Moves to the next line whose first non-blank byte is '[' (a section
-    // header) and reads it like next(); false when there is none. It jumps
+    // Moves to the next line whose first non-white byte is '[' (perhaps a
+    // section header) and reads it like next(); false when there is none. It jumps
     // from one '[' to the next, so the lines in between cost nothing.
     bool nextHeader(Line &line)
     {
         for (size_t bracket = find('[', m_pos); bracket < m_content.size(); bracket = find('[', bracket + 1)) {
             size_t start = bracket;
-            while (start > m_pos && isBlank(m_content[start - 1]))
+            while (start > m_pos && isWhite(m_content[start - 1]))
                 --start;
             // m_pos is always where a line starts.
             if (start == m_pos || m_content[start - 1] == '\n' || m_content[start - 1] == '\r') {
@@ -128,465 +281,216 @@ private:
     size_t m_nextCR = 0;
 };
 
-Parsed parse(std::string_view text)
+enum class Kind { Blank, Section, Entry };
+
+struct Parsed {
+    Kind kind = Kind::Blank;
+    std::string_view name;  // section or key name, as compared
+    std::string_view value; // an entry's value, trimmed
+    bool hasValue = false;  // whether the entry has '='
+};
+
+Parsed parse(std::string_view line)
 {
     Parsed parsed;
-    size_t start = 0;
-    while (start < text.size() && isBlank(text[start]))
-        ++start;
-    text.remove_prefix(start);
-    if (text.empty() || text.front() == ';')
+    line = trimmed(line);
+    if (line.empty())
         return parsed;
-    if (text.front() == '[') {
-        // The name ends at the first ']'; anything after it is ignored.
-        parsed.kind = Kind::Section;
-        parsed.name = trimmed(text.substr(1, text.find(']') - 1));
-        return parsed;
+    if (line.front() == '[') {
+        // The name ends at the last ']'; anything after it is ignored. A
+        // line without one is no header but an entry.
+        const size_t close = line.rfind(']');
+        if (close != 0 && close != std::string_view::npos) {
+            parsed.kind = Kind::Section;
+            parsed.name = nameOf(line.substr(1, close - 1));
+            return parsed;
+        }
     }
-    const size_t equals = text.find('=');
-    if (equals == std::string_view::npos)
-        return parsed;
-    parsed.kind = Kind::Key;
-    parsed.name = trimmed(text.substr(0, equals));
-    parsed.value = trimmed(text.substr(equals + 1));
+    parsed.kind = Kind::Entry;
+    const size_t equals = line.find('=');
+    parsed.name = nameOf(line.substr(0, equals));
+    if (equals != std::string_view::npos) {
+        parsed.hasValue = true;
+        parsed.value = trimmed(line.substr(equals + 1));
+    }
     return parsed;
 }
 
-// Where key stands in the first section named `section`: its line, or,
-// when the section lacks it, the line after which it would be added (the
-// section's last key line, else its header).
+// Where key stands in the first section named `section`, and where it
+// would be added when the section lacks it: after the section's last entry
+// with '=', else after its header (or, in the nameless section, before the
+// first line).
 struct Location {
     bool sectionFound = false;
     bool keyFound = false;
-    Line line;
-    std::string_view name;  // the key as spelled in the file
-    std::string_view value; // its value, blanks removed
+    bool hasAnchor = false;
+    Line line;  // the key's line, or the line to add it after
+    Parsed key; // the key's entry
 };
 
-Location locate(std::string_view content, std::string_view section, std::string_view key)
+Location locate(std::string_view text, std::string_view section, std::string_view key)
 {
-    section = trimmed(section);
-    key = trimmed(key);
+    section = nameOf(section);
+    key = nameOf(key);
     Location where;
-    LineReader reader(content);
+    // The lines before the first header form the first section named "".
+    bool inSection = where.sectionFound = section.empty();
+    LineReader reader(text);
     Line line;
     // Outside the section only section headers matter.
-    while (where.sectionFound ? reader.next(line) : reader.nextHeader(line)) {
-        const Parsed parsed = parse(content.substr(line.begin, line.end - line.begin));
+    while (inSection ? reader.next(line) : reader.nextHeader(line)) {
+        const Parsed parsed = parse(text.substr(line.begin, line.end - line.begin));
         if (parsed.kind == Kind::Section) {
             // Only the first section of a name counts.
-            if (where.sectionFound)
+            if (inSection)
                 break;
-            where.sectionFound = sameName(parsed.name, section);
+            inSection = where.sectionFound = where.hasAnchor = sameName(parsed.name, section);
             where.line = line;
-        } else if (where.sectionFound && parsed.kind == Kind::Key) {
-            where.line = line;
+        } else if (inSection && parsed.kind == Kind::Entry) {
             if (sameName(parsed.name, key)) {
                 where.keyFound = true;
-                where.name = parsed.name;
-                where.value = parsed.value;
+                where.line = line;
+                where.key = parsed;
                 break;
+            }
+            if (parsed.hasValue) {
+                where.hasAnchor = true;
+                where.line = line;
             }
         }
     }
     return where;
 }
 
-std::string_view lineEndingOf(std::string_view content)
+std::string_view lineEndingOf(std::string_view text)
 {
-    const size_t i = content.find_first_of("\r\n");
+    const size_t i = text.find_first_of("\r\n");
     if (i == std::string_view::npos)
         return "\r\n";
-    if (content[i] == '\n')
+    if (text[i] == '\n')
         return "\n";
-    return (i + 1 < content.size() && content[i + 1] == '\n') ? "\r\n" : "\r";
+    return (i + 1 < text.size() && text[i + 1] == '\n') ? "\r\n" : "\r";
 }
 
-// The smallest edit that sets key in section to value: the content up to
-// cut, then insert, then the content from resume on.
-struct Edit {
-    size_t cut = 0;
-    size_t resume = 0;
-    std::string insert;
-};
-
-Edit planEdit(std::string_view content, std::string_view section, std::string_view key,
-              std::string_view value)
+// The number that a value text converts to, as GetPrivateProfileIntA
+// converts it.
+int toInt(const Text &text, std::string_view value, int defaultValue)
 {
-    const std::string_view eol = lineEndingOf(content);
-    const Location where = locate(content, section, key);
-    Edit edit;
-    if (where.keyFound) {
-        edit.cut = where.line.begin;
-        edit.resume = where.line.end;
-        edit.insert.append(where.name).append("=").append(value);
-        return edit;
+    value = untilNul(value);
+    // Only 29 characters are read. Of a quoted value, the outer quotes are
+    // removed, and when the value would all but fit, one character too
+    // many: the functions' own count, kept as Tavorin sees it.
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+        const std::string_view inner = value.substr(1);
+        value = text.first(inner, 29);
+        if (text.length(inner) <= 30)
+            value = text.withoutLast(value);
+    } else {
+        value = text.first(value, 29);
     }
+    if (value.empty())
+        return defaultValue;
 
-    // New names are written as they are matched, without blanks around
-    // them, so that the next write of the same key finds the same line.
-    std::string newLine(trimmed(key));
-    newLine.append("=").append(value);
-    if (where.sectionFound) {
-        const Line &anchor = where.line;
-        edit.cut = edit.resume = anchor.next;
-        if (anchor.next == anchor.end) // the anchor is an unterminated last line
-            edit.insert.append(eol);
-        edit.insert.append(newLine).append(eol);
-        return edit;
+    size_t i = 0;
+    while (i < value.size() && uint8_t(value[i]) <= 0x20) // every control character
+        ++i;
+    bool negative = false;
+    if (i < value.size() && (value[i] == '+' || value[i] == '-'))
+        negative = value[i++] == '-';
+    uint32_t base = 10;
+    if (i + 1 < value.size() && value[i] == '0') {
+        const char prefix = value[i + 1];
+        base = prefix == 'x' ? 16 : prefix == 'o' ? 8 : prefix == 'b' ? 2 : 10;
+        if (base != 10)
+            i += 2;
     }
-
-    edit.cut = edit.resume = content.size();
-    const bool onlyMark = content == byteOrderMark;
-    if (!content.empty() && !onlyMark && content.back() != '\n' && content.back() != '\r')
-        edit.insert.append(eol);
-    edit.insert.append("[").append(trimmed(section)).append("]").append(eol);
-    edit.insert.append(newLine).append(eol);
-    return edit;
-}
-
-std::string failure(const std::string &path, const std::string &reason)
-{
-    return "Cannot save " + path + ": " + reason;
-}
-
-std::string systemFailure(const std::string &path, int error)
-{
-    return failure(path, std::strerror(error));
-}
-
-// A file's whole content, in memory that is not cleared first (a settings
-// file may be large, and every byte is overwritten by the read anyway).
-class Content {
-public:
-    std::string_view view() const { return {m_data.get(), m_size}; }
-
-    // Reads the open file to its end; sizeHint is its size when opened.
-    bool readAll(int fd, size_t sizeHint)
-    {
-        size_t capacity = sizeHint + 1; // room for one more byte shows the end
-        m_data.reset(new char[capacity]);
-        m_size = 0;
-        for (;;) {
-            if (m_size == capacity) { // the file grew while being read
-                capacity *= 2;
-                std::unique_ptr<char[]> larger(new char[capacity]);
-                std::memcpy(larger.get(), m_data.get(), m_size);
-                m_data = std::move(larger);
-            }
-            const ssize_t n = ::read(fd, m_data.get() + m_size, capacity - m_size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                return false;
-            if (n == 0)
-                return true;
-            m_size += size_t(n);
-        }
+    // Unsigned arithmetic wraps modulo 2^32, as the stored number must.
+    uint32_t number = 0;
+    for (; i < value.size(); ++i) {
+        const char c = value[i];
+        const uint32_t digit = (c >= '0' && c <= '9') ? uint32_t(c - '0')
+                             : (c >= 'a' && c <= 'f') ? uint32_t(c - 'a' + 10)
+                             : (c >= 'A' && c <= 'F') ? uint32_t(c - 'A' + 10)
+                                                      : 99;
+        if (digit >= base)
+            break;
+        number = number * base + digit;
     }
-
-private:
-    std::unique_ptr<char[]> m_data;
-    size_t m_size = 0;
-};
-
-bool writeAll(int fd, std::string_view data)
-{
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        data.remove_prefix(size_t(n));
-    }
-    return true;
-}
-
-std::string directoryOf(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The file that a write must replace: path itself, or the file that its
-// chain of symbolic links ends at (which may not exist yet).
-bool resolveLinks(const std::string &path, std::string &target, int &error)
-{
-    target = path;
-    for (int depth = 0; depth < 40; ++depth) {
-        struct stat st {};
-        if (::lstat(target.c_str(), &st) != 0) {
-            error = errno;
-            return error == ENOENT;
-        }
-        if (!S_ISLNK(st.st_mode))
-            return true;
-        std::string link(size_t(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
-        const ssize_t n = ::readlink(target.c_str(), link.data(), link.size());
-        if (n < 0 || size_t(n) >= link.size()) {
-            error = n < 0 ? errno : ENAMETOOLONG;
-            return false;
-        }
-        link.resize(size_t(n));
-        target = (link.front() == '/') ? link : directoryOf(target) + "/" + link;
-    }
-    error = ELOOP;
-    return false;
-}
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    int get() const { return m_fd; }
-    void reset(int fd = -1)
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-    int release()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
-
-// Creates a new, empty file beside `target` with a name of its own; the
-// process's umask applies to `mode`.
-int createTemporary(const std::string &target, mode_t mode, std::string &name)
-{
-    const std::string dir = directoryOf(target);
-    const std::string base = target.substr(target.rfind('/') + 1);
-    static unsigned counter = 0;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
-        name = dir + "/." + base + "." + std::to_string(::getpid()) + "."
-             + std::to_string((uint64_t(ticks) ^ ++counter) % 1000000007u);
-        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    errno = EEXIST;
-    return -1;
-}
-
-// The process id in the name of a temporary file made by createTemporary()
-// for `base` (".<base>.<pid>.<number>"), or 0 when the name is not one.
-pid_t writerOf(std::string_view name, std::string_view base)
-{
-    const std::string prefix = "." + std::string(base) + ".";
-    if (name.substr(0, prefix.size()) != prefix)
-        return 0;
-    name.remove_prefix(prefix.size());
-    const size_t dot = name.find('.');
-    if (dot == 0 || dot == std::string_view::npos || dot + 1 == name.size())
-        return 0;
-    const auto digitsOnly = [](std::string_view s) {
-        return s.find_first_not_of("0123456789") == std::string_view::npos;
-    };
-    if (!digitsOnly(name.substr(0, dot)) || !digitsOnly(name.substr(dot + 1)) || dot > 9)
-        return 0;
-    return pid_t(std::stol(std::string(name.substr(0, dot))));
-}
-
-// Removes the temporary files that writers of `base` left in the folder when
-// they were killed mid-write. Called with the folder locked, when no live
-// writer has one in progress; a file whose writer still runs is kept all
-// the same.
-void removeLeftovers(int dirFd, std::string_view base)
-{
-    const int listFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listFd < 0)
-        return;
-    DIR *dir = ::fdopendir(listFd);
-    if (!dir) {
-        ::close(listFd);
-        return;
-    }
-    while (const dirent *entry = ::readdir(dir)) {
-        const pid_t writer = writerOf(entry->d_name, base);
-        if (writer > 0 && writer != ::getpid() && ::kill(writer, 0) != 0 && errno == ESRCH)
-            (void)::unlinkat(dirFd, entry->d_name, 0);
-    }
-    ::closedir(dir);
+    if (negative)
+        number = 0u - number;
+    return int32_t(number);
 }
 
 } // namespace
 
-int toInt(std::string_view text, int defaultValue)
+int intValue(std::string_view content, std::string_view section, std::string_view key, int defaultValue)
 {
-    text = trimmed(text);
-    if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
-        text = text.substr(1, text.size() - 2);
-    if (text.empty())
-        return defaultValue;
-    size_t i = 0;
-    while (i < text.size() && isBlank(text[i]))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    // Unsigned arithmetic wraps modulo 2^32, as the stored number must.
-    uint32_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-        value = value * 10u + uint32_t(text[i] - '0');
-    if (negative)
-        value = 0u - value;
-    return int32_t(value);
+    const Text text(content);
+    const Location where = locate(text.view(), section, key);
+    return where.keyFound && where.key.hasValue ? toInt(text, where.key.value, defaultValue) : defaultValue;
 }
 
-std::optional<std::string_view> findValue(std::string_view content,
-                                          std::string_view section,
-                                          std::string_view key)
+Edit edit(std::string_view content, std::string_view section, std::string_view key, std::string_view value)
 {
-    const Location where = locate(content, section, key);
-    return where.keyFound ? std::optional(where.value) : std::nullopt;
+    const Text text(content);
+    const std::string_view lines = text.view();
+    const std::string_view eol = lineEndingOf(lines);
+    const Location where = locate(lines, section, key);
+    size_t cut = lines.size(), resume = lines.size();
+    std::string insert;
+    if (where.keyFound) {
+        cut = where.line.begin;
+        resume = where.line.end;
+        insert.append(where.key.name).append("=").append(value);
+    } else if (where.sectionFound) {
+        cut = resume = where.hasAnchor ? where.line.next : 0;
+        if (where.hasAnchor && where.line.next == where.line.end) // an unterminated last line
+            insert.append(eol);
+        // New names are written as they are compared, so that the next
+        // write of the same key finds the same line.
+        insert.append(nameOf(key)).append("=").append(value).append(eol);
+    } else {
+        if (!lines.empty() && lines.back() != '\n' && lines.back() != '\r')
+            insert.append(eol);
+        insert.append("[").append(nameOf(section)).append("]").append(eol);
+        insert.append(nameOf(key)).append("=").append(value).append(eol);
+    }
+    return {text.contentOffset(cut), text.contentOffset(resume), text.encoded(insert)};
 }
 
-std::string withValue(std::string_view content, std::string_view section,
-                      std::string_view key, std::string_view value)
+std::optional<std::string> checkWrite(std::string_view section, std::string_view key, std::string_view value)
 {
-    const Edit edit = planEdit(content, section, key, value);
-    std::string out(content.substr(0, edit.cut));
-    out.append(edit.insert).append(content.substr(edit.resume));
-    return out;
-}
-
-std::optional<std::string> checkWrite(std::string_view section,
-                                      std::string_view key,
-                                      std::string_view value)
-{
-    const auto hasLineBreak = [](std::string_view s) {
-        return s.find_first_of("\r\n") != std::string_view::npos;
+    const auto breaksLine = [](std::string_view s) {
+        return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
     };
-    if (hasLineBreak(section) || section.find(']') != std::string_view::npos)
-        return "the section name \"" + std::string(section) + "\" contains a line break or ']'";
+    if (breaksLine(section) || section.find(']') != std::string_view::npos)
+        return "the section name \"" + std::string(untilNul(section)) + "\" contains a line break, a NUL or ']'";
     const std::string_view name = trimmed(key);
-    if (hasLineBreak(key) || name.empty() || key.find('=') != std::string_view::npos
-        || name.front() == '[' || name.front() == ';')
-        return "\"" + std::string(key) + "\" is not a usable key name";
-    if (hasLineBreak(value))
+    if (breaksLine(key) || name.empty() || key.find('=') != std::string_view::npos || name.front() == '['
+        || name.front() == ';')
+        return "\"" + std::string(untilNul(key)) + "\" is not a usable key name";
+    if (value.find_first_of("\r\n") != std::string_view::npos)
         return "the value of " + std::string(key) + " contains a line break";
+    if (value.find('\0') != std::string_view::npos)
+        return "the value of " + std::string(key) + " contains a NUL character";
     return std::nullopt;
 }
 
-int readInt(const std::string &path, std::string_view section,
-            std::string_view key, int defaultValue)
+int readInt(const std::string &path, std::string_view section, std::string_view key, int defaultValue)
 {
-    // Non-blocking, so that a FIFO in the file's place cannot hang the read.
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (fd.get() < 0)
-        return defaultValue;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return defaultValue;
-    Content content;
-    if (!content.readAll(fd.get(), size_t(st.st_size)))
-        return defaultValue;
-    const auto value = findValue(content.view(), section, key);
-    return value ? toInt(*value, defaultValue) : defaultValue;
+    int value = defaultValue;
+    durablefile::read(path, [&](std::string_view content) { value = intValue(content, section, key, defaultValue); });
+    return value;
 }
 
-std::optional<std::string> writeString(const std::string &path,
-                                       std::string_view section,
-                                       std::string_view key,
+std::optional<std::string> writeString(const std::string &path, std::string_view section, std::string_view key,
                                        std::string_view value)
 {
-    if (auto refusal = checkWrite(section, key, value))
-        return failure(path, *refusal);
-
-    std::string target;
-    int error = 0;
-    if (!resolveLinks(path, target, error))
-        return systemFailure(path, error);
-    const std::string dir = directoryOf(target);
-
-    // The lock is on the directory, not the file: the file is replaced by a
-    // new inode on every write, so a lock on it would not be seen by a
-    // writer that opens the new one.
-    FileDescriptor dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirFd.get() < 0 && errno != EACCES)
-        return failure(path, "the folder " + dir + " cannot be opened (" + std::strerror(errno) + ")");
-    if (dirFd.get() >= 0) {
-        while (::flock(dirFd.get(), LOCK_EX) != 0) {
-            if (errno != EINTR)
-                return failure(path, std::string("cannot lock the folder (") + std::strerror(errno) + ")");
-        }
-    }
-
-    Content content;
-    struct stat st {};
-    bool exists = false;
-    {
-        FileDescriptor fd(::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-        if (fd.get() < 0 && errno != ENOENT)
-            return systemFailure(path, errno);
-        if (fd.get() >= 0) {
-            exists = true;
-            if (::fstat(fd.get(), &st) != 0)
-                return systemFailure(path, errno);
-            if (!S_ISREG(st.st_mode))
-                return failure(path, "it is not a regular file");
-            // Replacing the file would bypass its read-only bits, so ask first
-            // whether it could be written in place. A file that nobody may
-            // write is read-only by intent, even to root, who passes every
-            // permission check.
-            if ((st.st_mode & 0222) == 0)
-                return failure(path, "the file is read-only");
-            if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
-                return failure(path, std::string("the file is not writable (") + std::strerror(errno) + ")");
-            if (!content.readAll(fd.get(), size_t(st.st_size)))
-                return systemFailure(path, errno);
-        }
-    }
-
-    if (dirFd.get() >= 0)
-        removeLeftovers(dirFd.get(), target.substr(target.rfind('/') + 1));
-
-    const Edit edit = planEdit(content.view(), section, key, value);
-    const std::string_view old = content.view();
-    // A write that would change no byte leaves the file alone: nothing to
-    // flush, and its time stays that of its last change.
-    if (exists && old.substr(edit.cut, edit.resume - edit.cut) == edit.insert)
-        return std::nullopt;
-
-    std::string temporary;
-    FileDescriptor out(createTemporary(target, exists ? (st.st_mode & 07777) : 0666, temporary));
-    if (out.get() < 0)
-        return failure(path, "cannot create a file in " + dir + " (" + std::strerror(errno) + ")");
-    // Removes the temporary file; `reason` is taken before that can change errno.
-    const auto abandon = [&](int reason) {
-        out.reset();
-        ::unlink(temporary.c_str());
-        return systemFailure(path, reason);
-    };
-    if (exists) {
-        // Keep the file's owner and mode when someone else, such as root,
-        // saves it; a user who may not give a file away keeps it instead.
-        if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid())
-            && ::fchown(out.get(), st.st_uid, st.st_gid) != 0) {
-            (void)::fchown(out.get(), uid_t(-1), st.st_gid);
-        }
-        if (::fchmod(out.get(), st.st_mode & 07777) != 0)
-            return abandon(errno);
-    }
-    if (!writeAll(out.get(), old.substr(0, edit.cut)) || !writeAll(out.get(), edit.insert)
-        || !writeAll(out.get(), old.substr(edit.resume)) || ::fsync(out.get()) != 0)
-        return abandon(errno);
-    if (::close(out.release()) != 0 || ::rename(temporary.c_str(), target.c_str()) != 0)
-        return abandon(errno);
-    if (dirFd.get() >= 0)
-        (void)::fsync(dirFd.get()); // the rename itself is durable once the folder is
+    std::optional<std::string> error = checkWrite(section, key, value);
+    if (!error)
+        error = durablefile::update(path, [&](std::string_view content) { return edit(content, section, key, value); });
+    if (error)
+        return "Cannot save " + path + ": " + *error;
     return std::nullopt;
 }
 

@@ -1,13 +1,25 @@
 #pragma once
 
-// The profile (INI) file format of Setup.ini, read and written the way
-// Tavorin reads and writes it, so that both programs always see the same
-// values and a file edited by hand keeps every byte the user wrote.
+// The profile (INI) format of Setup.ini. Tavorin is a Windows program and
+// reads the file through the Windows profile functions, on Linux those of
+// Wine, so a read here gives exactly the number that Tavorin gets, for any
+// bytes; and a write changes as few bytes as possible, in a way that means
+// the same to those functions, so that a file edited by hand keeps every
+// byte the user wrote.
 //
-// Names match case-insensitively (ASCII letters only), blanks around names
-// and '=' are ignored, ';' starts a comment line, CRLF, LF and lone CR all
-// end a line, a UTF-8 byte-order mark is skipped, and only the first section
-// of a name, and the first key of a name within it, counts.
+// In short: a file that starts with a UTF-16 byte-order mark is UTF-16 in
+// that byte order, otherwise bytes (a UTF-8 mark is skipped). CR, LF and
+// CRLF end a line. White space is space, tab, VT, FF and ^Z. A line whose
+// first character is '[' and that holds a ']' after it is a section header,
+// named by the text up to its last ']'; lines before the first header form a
+// nameless section, the first one named "". Any other line is an entry: a
+// key, up to the first '=', and its value; a line without '=' is a key with
+// no value. ';' starts no comment as far as the functions are concerned. A
+// NUL ends the name or value it is in. Names match case-insensitively in
+// ASCII letters only, and only the first section of a name, and the first
+// entry of a name within it, counts.
+
+#include "durablefile.h"
 
 #include <optional>
 #include <string>
@@ -15,53 +27,45 @@
 
 namespace profile {
 
-// Converts a stored value text to an integer: blanks and matching outer
-// double quotes are removed, then an optional sign and decimal digits are
-// read up to the first non-digit. Digits beyond 32 bits wrap modulo 2^32.
-// An empty text gives defaultValue; a text without digits gives 0.
-int toInt(std::string_view text, int defaultValue);
+// The value of key in section of a file's content as an integer, as
+// GetPrivateProfileIntA gives it: the value, trimmed and rid of matching
+// outer quotes, of which only the first 29 characters count, is converted
+// after skipping control characters: an optional sign, an optional prefix
+// 0x, 0o or 0b, then digits, wrapping modulo 2^32; no digits give 0.
+// defaultValue when the section or key is absent, the key has no value or
+// the value is empty.
+int intValue(std::string_view content, std::string_view section,
+             std::string_view key, int defaultValue);
 
-// The value text of key in section within the file content `content`, as
-// stored (blanks around it removed), or nullopt when the section or key is
-// absent.
-std::optional<std::string_view> findValue(std::string_view content,
-                                          std::string_view section,
-                                          std::string_view key);
-
-// The file content `content` with key in section set to value: the
-// smallest edit, leaving every other byte as it was. An existing key keeps
-// its spelling and line ending; a new key goes after the section's last
-// key line; a new section is appended at the end; new names are written
-// without blanks around them. New lines use the
-// content's first line ending, or CRLF when it has none.
+// The smallest edit of a file's content that sets key in section to value,
+// in the file's own encoding: an existing key's line becomes key=value in
+// the key's spelling; a new key follows the section's last line with '=',
+// or its header; a new section is appended at the end of the file; new
+// lines take the file's first line ending, or CRLF. An edit that changes
+// nothing has insert equal to the bytes it replaces.
 // The caller must have checked the names and value with checkWrite().
-std::string withValue(std::string_view content, std::string_view section,
-                      std::string_view key, std::string_view value);
+durablefile::Edit edit(std::string_view content, std::string_view section,
+                       std::string_view key, std::string_view value);
 
 // Why section, key and value cannot be written so that they read back as
-// written (a line break in any of them, a section name with ']', a key name
-// that is empty, holds '=' or would read as a comment or section), or
-// nullopt when they can.
+// written (a line break or NUL in any of them, a section name with ']', a
+// key name that is empty, holds '=' or starts with ';' or '['), or nullopt
+// when they can.
 std::optional<std::string> checkWrite(std::string_view section,
                                       std::string_view key,
                                       std::string_view value);
 
-// Reads key in section from the file at path as an integer; defaultValue
-// when the file, section or key is absent, the value is empty, or the path
-// is not a readable regular file. Never creates, locks or changes the file.
-int readInt(const std::string& path, std::string_view section,
+// Reads key in section of the file at path as intValue() does; defaultValue
+// when the file is absent or not a readable regular file. Never creates,
+// locks or changes the file.
+int readInt(const std::string &path, std::string_view section,
             std::string_view key, int defaultValue);
 
-// Stores value under key in section of the file at path, creating the file
-// or the section when absent. The new content replaces the file atomically
-// (written beside it, flushed, renamed over it), keeping its permission
-// bits and owner; a symbolic link stays a link and its target is replaced.
-// Concurrent writers are serialised by an exclusive lock on the directory;
-// the copies that writers killed mid-write left beside the file are removed.
-// A read-only file is not replaced and a missing directory is not created.
-// Returns nullopt on success, otherwise a message that names the path and
-// the reason; on failure the file is unchanged.
-std::optional<std::string> writeString(const std::string& path,
+// Stores value under key in section of the file at path by the edit above,
+// creating the file or the section when absent, durably and under a lock
+// (see durablefile::update). Returns nullopt on success, otherwise a message
+// that names the path and the reason; on failure the file is unchanged.
+std::optional<std::string> writeString(const std::string &path,
                                        std::string_view section,
                                        std::string_view key,
                                        std::string_view value);

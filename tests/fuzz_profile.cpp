@@ -65,13 +65,21 @@ std::string readFile(const std::string &path)
     return bytes;
 }
 
+bool isWhite(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1a'; }
+
 std::string_view withoutBlanks(std::string_view text)
 {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+    while (!text.empty() && isWhite(text.front()))
         text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+    while (!text.empty() && isWhite(text.back()))
         text.remove_suffix(1);
     return text;
+}
+
+std::string_view name(std::string_view text)
+{
+    text = withoutBlanks(text);
+    return text.substr(0, text.find('\0'));
 }
 
 size_t lineBreaks(std::string_view text)
@@ -97,15 +105,15 @@ bool sameName(std::string_view a, std::string_view b)
     return true;
 }
 
-// The value of key in section, read the plainest way: split the content
-// into lines, then look at each one in turn.
+// Where key stands in section, found the plainest way: split the content
+// into lines, then look at each one in turn. The value text of its entry,
+// or nullopt when the section or the key is absent or the key has no value.
 std::optional<std::string_view> plainFind(std::string_view content, std::string_view section, std::string_view key)
 {
-    section = withoutBlanks(section);
-    key = withoutBlanks(key);
-    if (content.substr(0, 3) == "\xEF\xBB\xBF")
-        content.remove_prefix(3);
-    bool inSection = false, seen = false;
+    section = name(section);
+    key = name(key);
+    // Lines before the first header form the first section named "".
+    bool inSection = section.empty(), seen = inSection;
     while (!content.empty()) {
         size_t end = 0;
         while (end < content.size() && content[end] != '\r' && content[end] != '\n')
@@ -115,19 +123,26 @@ std::optional<std::string_view> plainFind(std::string_view content, std::string_
         if (next < content.size())
             next += (content[next] == '\r' && next + 1 < content.size() && content[next + 1] == '\n') ? 2 : 1;
         content.remove_prefix(next);
-        if (!line.empty() && line.front() == '[') {
+        if (line.empty())
+            continue;
+        const size_t close = line.rfind(']');
+        if (line.front() == '[' && close != 0 && close != std::string_view::npos) {
             if (seen)
                 return std::nullopt; // only the first section of a name counts
-            const std::string_view name = withoutBlanks(line.substr(1, line.find(']') - 1));
-            inSection = seen = sameName(name, section);
-        } else if (inSection && !line.empty() && line.front() != ';') {
+            inSection = seen = sameName(name(line.substr(1, close - 1)), section);
+        } else if (inSection) {
             const size_t equals = line.find('=');
-            if (equals != std::string_view::npos && sameName(withoutBlanks(line.substr(0, equals)), key))
+            if (sameName(name(line.substr(0, equals)), key)) {
+                if (equals == std::string_view::npos)
+                    return std::nullopt;
                 return withoutBlanks(line.substr(equals + 1));
+            }
         }
     }
     return std::nullopt;
 }
+
+bool isUtf16(std::string_view content) { return content.substr(0, 2) == "\xFF\xFE" || content.substr(0, 2) == "\xFE\xFF"; }
 
 } // namespace
 
@@ -148,13 +163,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string &path = setupIni();
     writeFile(path, content);
 
-    // A read finds what the parser finds, and what a plain reading finds.
-    const auto stored = profile::findValue(content, section, key);
-    if (stored != plainFind(content, section, key))
-        fail("findValue disagrees with a plain reading");
-    const int expected = stored ? profile::toInt(*stored, 12345) : 12345;
-    if (profile::readInt(path, section, key, 12345) != expected)
-        fail("readInt disagrees with findValue");
+    // A read of the file finds what the parser finds in its content, and
+    // where the key stands is what a plain reading finds: its value, alone
+    // in a file of the same kind, reads as the same number.
+    const int found = profile::intValue(content, section, key, 12345);
+    if (profile::readInt(path, section, key, 12345) != found)
+        fail("readInt disagrees with intValue");
+    const bool utf16 = isUtf16(content);
+    const std::string mark = content.substr(0, 3) == "\xEF\xBB\xBF" ? content.substr(0, 3) : std::string();
+    if (!utf16) {
+        const auto stored = plainFind(std::string_view(content).substr(mark.size()), section, key);
+        const int expected = stored ? profile::intValue(mark + "[S]\nK=" + std::string(*stored) + "\n", "S", "K", 12345) : 12345;
+        if (found != expected)
+            fail("intValue disagrees with a plain reading");
+    }
 
     const auto error = profile::writeString(path, section, key, value);
     const std::string after = readFile(path);
@@ -166,7 +188,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
 
-    const auto readBack = profile::findValue(after, section, key);
+    if (utf16) {
+        if (profile::writeString(path, section, key, value) || readFile(path) != after)
+            fail("the same write again changed the file");
+        return 0;
+    }
+    const auto readBack = plainFind(std::string_view(after).substr(mark.size()), section, key);
     if (!readBack || *readBack != withoutBlanks(value))
         fail("the key does not read back as written");
 

@@ -75,40 +75,80 @@ void tst_profile::readValue_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<int>("expected");
 
-    const auto value = [](const char *v) { return QByteArray("[App]\r\nK=") + v + "\r\n"; };
-    QTest::newRow("plain") << value("75") << "App" << "K" << 75;
-    QTest::newRow("blanks around") << value(" 75 ") << "App" << "K" << 75;
-    QTest::newRow("tabs around") << value("\t9\t") << "App" << "K" << 9;
-    QTest::newRow("leading zero is not octal") << value("075") << "App" << "K" << 75;
-    QTest::newRow("plus sign") << value("+5") << "App" << "K" << 5;
-    QTest::newRow("trailing letters") << value("75abc") << "App" << "K" << 75;
-    QTest::newRow("decimal point") << value("1.5") << "App" << "K" << 1;
-    QTest::newRow("quoted") << value("\"7\"") << "App" << "K" << 7;
-    QTest::newRow("note after value") << value("7 ; c") << "App" << "K" << 7;
-    QTest::newRow("negative") << value("-5") << "App" << "K" << -5;
-    QTest::newRow("no digits") << value("abc") << "App" << "K" << 0;
-    QTest::newRow("two signs") << value("--5") << "App" << "K" << 0;
-    QTest::newRow("wraps to -1") << value("4294967295") << "App" << "K" << -1;
-    QTest::newRow("wraps to 0") << value("4294967296") << "App" << "K" << 0;
-    QTest::newRow("wraps to 1") << value("4294967297") << "App" << "K" << 1;
-    QTest::newRow("wraps to minimum") << value("2147483648") << "App" << "K" << int(-2147483647 - 1);
-    QTest::newRow("empty value gives default") << value("") << "App" << "K" << 42;
-    QTest::newRow("blank value gives default") << value("  ") << "App" << "K" << 42;
+    // Each as Tavorin reads it through the Windows profile functions.
+    const auto value = [](const QByteArray &v) { return "[App]\r\nK=" + v + "\r\n"; };
+    const struct {
+        const char *name;
+        QByteArray value;
+        int expected;
+    } values[] = {
+        {"plain", "75", 75},
+        {"blanks around", " 75 ", 75},
+        {"tabs around", "\t9\t", 9},
+        {"VT, FF and ^Z around", "\v\f\x1a" "8\x1a\f\v", 8},
+        {"leading zero is not octal", "075", 75},
+        {"plus sign", "+5", 5},
+        {"trailing letters", "75abc", 75},
+        {"decimal point", "1.5", 1},
+        {"double quotes", "\"7\"", 7},
+        {"single quotes", "'7'", 7},
+        {"unmatched quote", "\"7", 0},
+        {"empty quotes give the default", "''", 42},
+        {"note after value", "7 ; c", 7},
+        {"hexadecimal", "0x10", 16},
+        {"negative hexadecimal", "-0x10", -16},
+        {"octal", "0o17", 15},
+        {"binary", "0b101", 5},
+        {"upper-case prefix is no prefix", "0X1f", 0},
+        {"negative", "-5", -5},
+        {"no digits", "abc", 0},
+        {"two signs", "--5", 0},
+        {"wraps to -1", "4294967295", -1},
+        {"wraps to 0", "4294967296", 0},
+        {"wraps to 1", "4294967297", 1},
+        {"wraps to minimum", "2147483648", int(-2147483647 - 1)},
+        {"only 29 characters count", QByteArray(29, '0') + "7", 0},
+        {"29 characters are read", QByteArray(28, '0') + "7", 7},
+        {"quoted, 29 inside: one is lost", "\"" + QByteArray(28, '1') + "7\"", 1461481927},
+        {"control byte skipped", "\x01" "7", 7},
+        {"vertical tab trimmed", "\v7", 7},
+        {"no-break space is no blank", "\xA0" "7", 0},
+        {"NUL first gives the default", QByteArray("\0" "7", 2), 42},
+        {"NUL ends the value", QByteArray("\"5\"\0 x", 6), 5},
+        {"empty value gives default", "", 42},
+        {"blank value gives default", " \x1a ", 42},
+    };
+    for (const auto &v : values)
+        QTest::newRow(v.name) << value(v.value) << "App" << "K" << v.expected;
+
     QTest::newRow("names ignore case and blanks")
         << QByteArray("  [ app ]\r\n \tk \t= 9 \r\n") << "APP" << "K" << 9;
     QTest::newRow("first of duplicate keys")
         << QByteArray("[App]\r\nK=1\r\nK=2\r\n[App]\r\nK=3\r\nJ=4\r\n") << "App" << "K" << 1;
     QTest::newRow("second section of a name is not read")
         << QByteArray("[App]\r\nK=1\r\nK=2\r\n[App]\r\nK=3\r\nJ=4\r\n") << "App" << "J" << 42;
-    QTest::newRow("semicolon line is a comment") << QByteArray("[App]\r\n;K=1\r\n#K=3\r\n") << "App" << "K" << 42;
+    QTest::newRow("semicolon line is an entry") << QByteArray("[App]\r\n;K=1\r\n#K=3\r\n") << "App" << ";K" << 1;
+    QTest::newRow("not the key after the semicolon") << QByteArray("[App]\r\n;K=1\r\n#K=3\r\n") << "App" << "K" << 42;
     QTest::newRow("hash starts no comment") << QByteArray("[App]\r\n;K=1\r\n#K=3\r\n") << "App" << "#K" << 3;
     QTest::newRow("key before any section") << QByteArray("K=5\r\n[App]\r\nJ=1\r\n") << "App" << "K" << 42;
+    QTest::newRow("the nameless section") << QByteArray("K=5\r\n[App]\r\nJ=1\r\n") << "" << "K" << 5;
+    QTest::newRow("an empty header is never read") << QByteArray("[]\r\nK=5\r\n") << "" << "K" << 42;
     QTest::newRow("LF endings") << QByteArray("[App]\nK=7\n") << "App" << "K" << 7;
     QTest::newRow("CR endings") << QByteArray("[App]\rK=7\r") << "App" << "K" << 7;
     QTest::newRow("no final line break") << QByteArray("[App]\r\nK=7") << "App" << "K" << 7;
     QTest::newRow("text after header") << QByteArray("[App] ; note\r\nK=1\r\n[X]Y]\r\nK=3\r\n") << "App" << "K" << 1;
-    QTest::newRow("header ends at first bracket") << QByteArray("[App] ; note\r\nK=1\r\n[X]Y]\r\nK=3\r\n") << "X" << "K" << 3;
+    QTest::newRow("header ends at the last bracket")
+        << QByteArray("[App] ; note\r\nK=1\r\n[X]Y]\r\nK=3\r\n") << "X]Y" << "K" << 3;
+    QTest::newRow("not at the first bracket") << QByteArray("[App] ; note\r\nK=1\r\n[X]Y]\r\nK=3\r\n") << "X" << "K" << 42;
+    QTest::newRow("bracket without close is no header") << QByteArray("[App\r\nK=5\r\n") << "App" << "K" << 42;
+    QTest::newRow("nor does it end a section") << QByteArray("[App]\r\n[K=5\r\nK2=7\r\n") << "App" << "K2" << 7;
     QTest::newRow("byte-order mark") << QByteArray("\xEF\xBB\xBF[App]\r\nK=7\r\n") << "App" << "K" << 7;
+    QTest::newRow("UTF-16, little-endian")
+        << QByteArray("\xFF\xFE[\0A\0p\0p\0]\0\r\0\n\0K\0=\0007\0\r\0\n\0", 26) << "App" << "K" << 7;
+    QTest::newRow("UTF-16, big-endian")
+        << QByteArray("\xFE\xFF\0[\0A\0p\0p\0]\0\r\0\n\0K\0=\0007\0\r\0\n", 26) << "App" << "K" << 7;
+    QTest::newRow("UTF-16 without its mark is bytes")
+        << QByteArray("[\0A\0p\0p\0]\0\r\0\n\0K\0=\0007\0\r\0\n\0", 24) << "App" << "K" << 42;
     QTest::newRow("ASCII letters fold") << QByteArray("[App]\r\nUSECARD=4\r\n") << "app" << "usecard" << 4;
     QTest::newRow("other letters do not fold")
         << QByteArray("[App]\r\nK\xC3\x84=1\r\nk\xC3\xA4=2\r\n") << "App" << "k\xC3\xA4" << 2;
@@ -119,8 +159,11 @@ void tst_profile::readValue_data()
     QTest::newRow("blanks before a header after a lone CR")
         << QByteArray("[X]\rK=1\r \t[App]\rK=7\r") << "App" << "K" << 7;
     QTest::newRow("header as the first line") << QByteArray("  [App]\nK=3") << "App" << "K" << 3;
-    QTest::newRow("line without equals is no key") << QByteArray("[App]\r\nK\r\nK=2\r\n") << "App" << "K" << 2;
-    QTest::newRow("NUL bytes are ordinary") << QByteArray("[App]\r\nX=\0\r\nK=3\r\n", 17) << "App" << "K" << 3;
+    QTest::newRow("key without equals hides the next")
+        << QByteArray("[App]\r\nK\r\nK=2\r\n") << "App" << "K" << 42;
+    QTest::newRow("NUL in another value") << QByteArray("[App]\r\nX=\0\r\nK=3\r\n", 17) << "App" << "K" << 3;
+    QTest::newRow("NUL ends a key") << QByteArray("[App]\r\nK\0J=3\r\n", 14) << "App" << "K" << 3;
+    QTest::newRow("NUL ends a section name") << QByteArray("[App\0x]\r\nK=3\r\n", 14) << "App" << "K" << 3;
 }
 
 void tst_profile::readValue()
@@ -130,9 +173,9 @@ void tst_profile::readValue()
     QFETCH(QString, key);
     QFETCH(int, expected);
 
-    const auto value = profile::findValue(std::string_view(content.constData(), size_t(content.size())),
-                                          section.toStdString(), key.toStdString());
-    QCOMPARE(value ? profile::toInt(*value, 42) : 42, expected);
+    QCOMPARE(profile::intValue(std::string_view(content.constData(), size_t(content.size())), section.toStdString(),
+                               key.toStdString(), 42),
+             expected);
 }
 
 void tst_profile::readFromFile()
@@ -177,6 +220,12 @@ void tst_profile::writeGolden_data()
     QTest::newRow("key under an unterminated header") << "unterminated-header" << QStringList{"A|K|1"};
     QTest::newRow("blanks around names") << "blanks-around-names" << QStringList{"A|K|5"};
     QTest::newRow("new file") << "new-file" << QStringList{"App|K|1"};
+    QTest::newRow("key without equals") << "key-without-equals" << QStringList{"App|K|9"};
+    QTest::newRow("bracket without close is no header") << "bracket-without-close" << QStringList{"App|K|2"};
+    QTest::newRow("bracket inside a header") << "bracket-inside-header" << QStringList{"App|K|2"};
+    QTest::newRow("the nameless section") << "nameless-section" << QStringList{"|K|5"};
+    QTest::newRow("UTF-16 from Notepad stays UTF-16") << "utf16le-notepad" << QStringList{"A|K|2"};
+    QTest::newRow("UTF-16, big-endian, new key") << "utf16be-new-key" << QStringList{"A|L|ä"};
     QTest::newRow("new file, two sections")
         << "new-file-two-sections" << QStringList{"App1|key1|a", "App1|key2|b", "App2|key3|c"};
     QTest::newRow("five settings into a hand-edited file")
@@ -241,6 +290,8 @@ void tst_profile::refusesLineBreaksAndBadNames_data()
     QTest::newRow("empty key") << "A" << " " << "1" << "key name";
     QTest::newRow("key read as a comment") << "A" << ";K" << "1" << "key name";
     QTest::newRow("bracket in the section") << "A]B" << "K" << "1" << "section name";
+    QTest::newRow("key read as a section") << "A" << "[K" << "1" << "key name";
+    QTest::newRow("NUL in the value") << "A" << "K" << QString(QChar(0)) + "x" << "NUL";
 }
 
 void tst_profile::refusesLineBreaksAndBadNames()
@@ -386,7 +437,7 @@ void tst_profile::concurrentWritersLoseNothing()
     // drop keys the other had just added.
     QTemporaryDir dir;
     const std::string path = sp(dir.filePath("Setup.ini"));
-    QVERIFY(!profile::writeString(path, "Other", "Kept", "yes"));
+    QVERIFY(!profile::writeString(path, "Other", "Kept", "7"));
     const int perWriter = 60;
     pid_t writers[2];
     for (int w = 0; w < 2; ++w) {
@@ -410,10 +461,10 @@ void tst_profile::concurrentWritersLoseNothing()
     for (int w = 0; w < 2; ++w) {
         for (int n = 0; n < perWriter; ++n) {
             const std::string key = "W" + std::to_string(w) + "_" + std::to_string(n);
-            QVERIFY2(profile::findValue(content, "Tavorin", key), key.c_str());
+            QVERIFY2(profile::intValue(content, "Tavorin", key, -1) == 1, key.c_str());
         }
     }
-    QCOMPARE(profile::findValue(content, "Other", "Kept").value_or(""), std::string_view("yes"));
+    QCOMPARE(profile::intValue(content, "Other", "Kept", -1), 7);
     QCOMPARE(QString::fromStdString(content).count("[Tavorin]"), 1);
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{"Setup.ini"});
