@@ -201,7 +201,7 @@ bool read(const std::string &path, const std::function<void(std::string_view)> &
 }
 
 std::optional<std::string> update(const std::string &path,
-                                  const std::function<Edit(std::string_view content)> &plan)
+                                  const std::function<Plan(std::string_view content)> &plan)
 {
     std::string target;
     int error = 0;
@@ -251,7 +251,10 @@ std::optional<std::string> update(const std::string &path,
     if (dirFd.get() >= 0)
         removeLeftovers(dirFd.get(), target.substr(target.rfind('/') + 1));
 
-    const Edit edit = plan(content.view());
+    const Plan planned = plan(content.view());
+    if (const auto *refusal = std::get_if<std::string>(&planned))
+        return *refusal;
+    const Edit &edit = std::get<Edit>(planned);
     const std::string_view old = content.view();
     // A write that would change no byte leaves the file alone: nothing to
     // flush, and its time stays that of its last change.

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 namespace durablefile {
 
@@ -26,9 +27,13 @@ struct Edit {
 // and a FIFO or a device in its place cannot block it.
 bool read(const std::string &path, const std::function<void(std::string_view)> &use);
 
+// What to do with a file's content: an edit, or why the file must be left
+// as it is.
+using Plan = std::variant<Edit, std::string>;
+
 // Changes the file at path by the edit that `plan` makes of its content
 // (empty when the file does not exist yet, which creates it). An edit that
-// changes no byte leaves the file alone. The new content is written to a
+// changes no byte, or a refusal, leaves the file alone. The new content is written to a
 // new file beside it, flushed, and renamed over it, keeping its permission
 // bits and owner; a symbolic link stays a link and its target is replaced.
 // Concurrent writers are serialised by an exclusive lock on the folder, and
@@ -37,6 +42,6 @@ bool read(const std::string &path, const std::function<void(std::string_view)> &
 // created. Returns nullopt on success, otherwise the reason (without the
 // path); on failure the file is unchanged.
 std::optional<std::string> update(const std::string &path,
-                                  const std::function<Edit(std::string_view content)> &plan);
+                                  const std::function<Plan(std::string_view content)> &plan);
 
 } // namespace durablefile

@@ -97,7 +97,42 @@ std::string fromUtf16(std::string_view bytes, bool bigEndian)
     return out;
 }
 
-// UTF-8 text as UTF-16; a byte that starts no character becomes U+FFFD.
+// The character of UTF-8 text that starts at text[i], and its length in
+// bytes; a length of 0 where no character starts. Lone surrogates, as
+// fromUtf16() writes them, count as characters.
+std::pair<uint32_t, size_t> characterAt(std::string_view text, size_t i)
+{
+    const uint8_t lead = uint8_t(text[i]);
+    const size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
+                        : lead >= 0xF0 && lead < 0xF5                   ? 4
+                                                                        : 0;
+    if (length == 0 || i + length > text.size())
+        return {0, 0};
+    uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) {
+        if (!isContinuation(text[i + k]))
+            return {0, 0};
+        c = (c << 6) | (uint8_t(text[i + k]) & 0x3F);
+    }
+    // The shortest form only: a longer one could hide a line break.
+    const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < smallest[length] || c > 0x10FFFF)
+        return {0, 0};
+    return {c, length};
+}
+
+bool isUtf8(std::string_view text)
+{
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = characterAt(text, i).second;
+        if (length == 0)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+// UTF-8 text as UTF-16.
 std::string toUtf16(std::string_view text, bool bigEndian)
 {
     std::string out;
@@ -107,21 +142,11 @@ std::string toUtf16(std::string_view text, bool bigEndian)
         out += bigEndian ? low : high;
     };
     for (size_t i = 0; i < text.size();) {
-        const uint8_t lead = uint8_t(text[i]);
-        const size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
-                            : lead >= 0xF0 && lead < 0xF5                   ? 4
-                                                                            : 0;
-        size_t valid = 1;
-        while (valid < length && i + valid < text.size() && isContinuation(text[i + valid]))
-            ++valid;
-        if (length == 0 || valid < length) {
-            put(0xFFFD);
-            ++i;
-            continue;
+        auto [c, length] = characterAt(text, i);
+        if (length == 0) {
+            c = 0xFFFD;
+            length = 1;
         }
-        uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
-        for (size_t k = 1; k < length; ++k)
-            c = (c << 6) | (uint8_t(text[i + k]) & 0x3F);
         if (c >= 0x10000) {
             put(0xD800 + ((c - 0x10000) >> 10));
             put(0xDC00 + ((c - 0x10000) & 0x3FF));
@@ -133,24 +158,30 @@ std::string toUtf16(std::string_view text, bool bigEndian)
     return out;
 }
 
+// The size of the byte-order mark that content starts with: UTF-16 in
+// either byte order, or UTF-8.
+size_t markSize(std::string_view content)
+{
+    if (content.substr(0, 2) == "\xFF\xFE" || content.substr(0, 2) == "\xFE\xFF")
+        return 2;
+    return content.substr(0, Utf8Mark.size()) == Utf8Mark ? Utf8Mark.size() : 0;
+}
+
 // A file's text as the parser reads it: the bytes after a UTF-8 mark, or a
 // UTF-16 file's text converted to UTF-8. Offsets into the text convert back
 // to offsets into the file, and new text to the file's encoding.
 class Text {
 public:
-    explicit Text(std::string_view content) : m_content(content)
+    explicit Text(std::string_view content) : m_content(content), m_mark(markSize(content))
     {
-        const std::string_view mark = content.substr(0, 2);
-        if (mark == "\xFF\xFE" || mark == "\xFE\xFF") {
-            m_utf16 = true;
-            m_bigEndian = mark == "\xFE\xFF";
-            m_mark = 2;
+        m_utf16 = m_mark == 2;
+        m_unicode = m_mark == Utf8Mark.size();
+        m_bigEndian = m_utf16 && content[0] == '\xFE';
+        if (m_utf16)
             m_converted = fromUtf16(content.substr(2), m_bigEndian);
-        } else if (content.substr(0, Utf8Mark.size()) == Utf8Mark) {
-            m_unicode = true;
-            m_mark = Utf8Mark.size();
-        }
     }
+
+    bool isUtf16() const { return m_utf16; }
 
     std::string_view view() const { return m_utf16 ? std::string_view(m_converted) : m_content.substr(m_mark); }
 
@@ -430,9 +461,16 @@ int intValue(std::string_view content, std::string_view section, std::string_vie
     return where.keyFound && where.key.hasValue ? toInt(text, where.key.value, defaultValue) : defaultValue;
 }
 
-Edit edit(std::string_view content, std::string_view section, std::string_view key, std::string_view value)
+durablefile::Plan edit(std::string_view content, std::string_view section, std::string_view key,
+                       std::string_view value)
 {
     const Text text(content);
+    if (text.isUtf16()) {
+        for (const std::string_view part : {section, key, value}) {
+            if (!isUtf8(part))
+                return "the file is UTF-16, which cannot hold the text \"" + std::string(part) + "\"";
+        }
+    }
     const std::string_view lines = text.view();
     const std::string_view eol = lineEndingOf(lines);
     const Location where = locate(lines, section, key);
@@ -455,7 +493,12 @@ Edit edit(std::string_view content, std::string_view section, std::string_view k
         insert.append("[").append(nameOf(section)).append("]").append(eol);
         insert.append(nameOf(key)).append("=").append(value).append(eol);
     }
-    return {text.contentOffset(cut), text.contentOffset(resume), text.encoded(insert)};
+    Edit change{text.contentOffset(cut), text.contentOffset(resume), text.encoded(insert)};
+    // A key first in a file without a mark must not begin with one: the
+    // whole file would then read as another encoding.
+    if (change.cut == 0 && markSize(change.insert) != 0)
+        return "the key \"" + std::string(key) + "\" would begin the file with a byte-order mark";
+    return change;
 }
 
 std::optional<std::string> checkWrite(std::string_view section, std::string_view key, std::string_view value)

@@ -42,9 +42,11 @@ int intValue(std::string_view content, std::string_view section,
 // the key's spelling; a new key follows the section's last line with '=',
 // or its header; a new section is appended at the end of the file; new
 // lines take the file's first line ending, or CRLF. An edit that changes
-// nothing has insert equal to the bytes it replaces.
+// nothing has insert equal to the bytes it replaces. Instead of an edit,
+// why not, when the file is UTF-16 and a name or the value is not UTF-8
+// text, which such a file cannot hold.
 // The caller must have checked the names and value with checkWrite().
-durablefile::Edit edit(std::string_view content, std::string_view section,
+durablefile::Plan edit(std::string_view content, std::string_view section,
                        std::string_view key, std::string_view value);
 
 // Why section, key and value cannot be written so that they read back as

@@ -1,8 +1,9 @@
 // libFuzzer target for the profile layer: arbitrary file bytes, section,
 // key and value. It writes the bytes as a Setup.ini, reads the key, writes
 // the value, and checks what a user relies on:
-// - a write fails only for a name or value that cannot be written, and
-//   then leaves the file as it was;
+// - a write fails only for a name or value that cannot be written (or not
+//   into this file: not text into UTF-16, a mark at its start), and then
+//   leaves the file as it was;
 // - after a successful write the key reads back as written, and every line
 //   that the write did not touch is byte-identical;
 // - the same write again changes nothing;
@@ -181,7 +182,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const auto error = profile::writeString(path, section, key, value);
     const std::string after = readFile(path);
     if (error) {
-        if (!profile::checkWrite(section, key, value))
+        // Refused for the file at hand: a UTF-16 file holds only text, and
+        // a key at the start of a file must not read as a byte-order mark.
+        const bool unfit = (utf16 && error->find("UTF-16, which cannot hold") != std::string::npos)
+                        || error->find("byte-order mark") != std::string::npos;
+        if (!profile::checkWrite(section, key, value) && !unfit)
             fail("a write of usable names and value failed");
         if (after != content)
             fail("a refused write changed the file");
