@@ -3,7 +3,7 @@
 # runs in a real X11 window on an Xvfb server that this script starts and
 # stops itself, and is driven by the keyboard as a user would drive it.
 # Usage: e2e_x11.sh /path/to/tavorin-configurator /path/to/build
-set -euo pipefail
+set -eEuo pipefail
 
 binary=$(readlink -f "$1")
 build=$(readlink -f "$2")
@@ -11,6 +11,7 @@ work=$(mktemp -d)
 chmod 755 "$work"
 xvfb_pid=
 app_pid=
+prefix=
 passed=0
 failed=0
 
@@ -29,10 +30,13 @@ cleanup() {
         [ -f "$log" ] || continue
         while read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$log"
     done
+    # Every Wine process of the test's prefix.
+    [ -n "$prefix" ] && WINEPREFIX="$prefix" timeout 60 wineserver -k 2>/dev/null || true
     [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'echo "e2e: stopped at line $LINENO: $BASH_COMMAND"' ERR
 
 check() { # description, then a command that must succeed
     local what=$1
@@ -82,14 +86,15 @@ new_folder() {
 }
 
 # Starts the configurator of folder $1 from its cwd/ subfolder, as the
-# user named by $2 when given.
+# user named by $2 when given, with app_path as its PATH.
+app_path=/usr/bin:/bin
 start_app() {
     local dir="$work/$1"
     if [ -n "${2:-}" ]; then
         (cd "$dir/cwd" && exec setpriv --reuid="$2" --regid="$(id -g "$2")" --clear-groups \
-            env HOME="$dir/cwd" PATH=/usr/bin:/bin "$dir/tavorin-configurator" 2>"$dir/stderr.log") &
+            env HOME="$dir/cwd" PATH="$app_path" "$dir/tavorin-configurator" 2>"$dir/stderr.log") &
     else
-        (cd "$dir/cwd" && exec env PATH=/usr/bin:/bin "$dir/tavorin-configurator" 2>"$dir/stderr.log") &
+        (cd "$dir/cwd" && exec env PATH="$app_path" "$dir/tavorin-configurator" 2>"$dir/stderr.log") &
     fi
     app_pid=$!
 }
@@ -116,11 +121,16 @@ find_window() {
 }
 has_window() { find_window "$1" >/dev/null; }
 
+# Gives the window the focus. Another program's window (Wine's, while it
+# updates its prefix) can come and go meanwhile, so it tries again.
 focus() {
     local id
     wait_for 10 has_window "$1" || return 1
     id=$(find_window "$1")
-    xdotool windowfocus --sync "$id"
+    for _ in 1 2 3; do
+        timeout 5 xdotool windowfocus --sync "$id" && break
+        sleep 0.5
+    done
     sleep 0.2
 }
 keys() { xdotool key --delay 60 "$@"; sleep 0.3; }
@@ -249,6 +259,87 @@ focus main
 keys Tab Tab Tab Tab Tab Return
 check "Ok ends it" ended_with 0
 main_size=258x177
+
+# --- 6. A Windows Tavorin under Wine -------------------------------------------
+# Installed beside the configurator inside a fresh private prefix's drive_c,
+# without an execute bit, as a file copied from Windows is. Wine writes
+# nothing outside the test's folder.
+export HOME="$work/home" TMPDIR="$work/tmp" WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=;mshtml="
+mkdir -p "$HOME" "$TMPDIR"
+prefix="$work/prefix"
+# The registry reaches the disk when Wine's server ends.
+WINEPREFIX="$prefix" timeout 300 wineboot -i >"$work/wineboot.log" 2>&1 || true
+WINEPREFIX="$prefix" timeout 60 wineserver -w || true
+check "Wine made a prefix" test -f "$prefix/system.reg"
+new_folder prefix/drive_c/Tavorin
+folder="$work/prefix/drive_c/Tavorin"
+rm "$folder/Tavorin.exe"
+cp "$build/tests/fake-tavorin.exe" "$folder/Tavorin.exe"
+chmod 644 "$folder/Tavorin.exe"
+# Make Tavorin's start as slow as the first one in a new prefix: Wine has to
+# start its server and update the prefix first.
+WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+echo 0 >"$prefix/.update-timestamp"
+# The environment names another prefix; Tavorin's own must win.
+export WINEPREFIX="$work/elsewhere"
+start_app prefix/drive_c/Tavorin
+unset WINEPREFIX
+check "the window opens inside the prefix" wait_for 15 has_window main
+focus main
+keys Down Tab Down Tab ctrl+a 7 5 Tab Tab space
+check "Apply writes the settings" wait_for 5 file_is "$folder/Setup.ini" \
+    '[Tavorin]\r\nUseCard=2\r\nUseDepth=24\r\nSyncRate=75\r\nShowHelp=1\r\nShowMode=1\r\n'
+popups() { xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null | wc -l; }
+before=$(popups)
+pressed=$(date +%s%N)
+keys shift+Tab Return Tab Tab Tab alt+Down
+# While Wine starts, the window answers: the show-help list opens.
+check "the window answers while Wine starts Tavorin" wait_for 2 eval '[ "$(popups)" -gt "$before" ]'
+opened=$(( ($(date +%s%N) - pressed) / 1000000 ))
+early=$( (cat "$folder/started.log" 2>/dev/null || true) | wc -l)
+keys Escape
+wait_for 120 lines_in "$folder/started.log" 1 || true
+started=$(( ($(date +%s%N) - pressed) / 1000000 ))
+echo "e2e: the list opened $opened ms after Run ($early Tavorin started by then); Tavorin started after $started ms"
+record=$(head -n1 "$folder/started.log" 2>/dev/null || true)
+echo "e2e: the Windows Tavorin recorded: $record"
+field() { printf '%s\n' "$record" | tr '|' '\n' | sed -n "s/^$1=//p"; }
+check "Tavorin read exactly what Apply wrote" \
+    test "${record%%|*}" = "UseCard=2 UseDepth=24 SyncRate=75 ShowHelp=1 ShowMode=1"
+check "Tavorin was started minimized (show state 2)" test "$(field show)" = 2
+check "in the configurator's working directory" test "$(field cwd)" = 'C:\Tavorin\cwd'
+check "with no arguments" eval '[[ "$(field cmd)" =~ ^\"C:\\Tavorin\\Tavorin.exe\"\ *$ ]]'
+check "in its own prefix" test "$(readlink -f "$(field c)")" = "$(readlink -f "$prefix/drive_c")"
+check "and not in the environment's" test ! -e "$work/elsewhere"
+focus main
+keys shift+Tab Return
+check "Ok ends it" ended_with 0
+
+# The two failures a user can meet: no Wine, and a damaged Tavorin.exe.
+app_path=/nonexistent
+start_app prefix/drive_c/Tavorin
+app_path=/usr/bin:/bin
+check "the window opens without Wine on PATH" wait_for 15 has_window main
+focus main
+keys Tab Tab Tab Return
+check "Run without Wine says so in a message" wait_for 5 has_window box
+focus box
+keys Return
+focus main
+keys Tab Tab Return
+check "Ok ends it" ended_with 0
+head -c 4096 "$build/tests/fake-tavorin.exe" >"$folder/Tavorin.exe"
+start_app prefix/drive_c/Tavorin
+check "the window opens beside a damaged Tavorin.exe" wait_for 15 has_window main
+focus main
+keys Tab Tab Tab Return
+check "Wine's failure to start it comes as a message" wait_for 60 has_window box
+focus box
+keys Return
+focus main
+keys Tab Tab Return
+check "Ok ends it" ended_with 0
+check "Tavorin started once in all" lines_in "$folder/started.log" 1
 
 echo "e2e: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -526,9 +526,15 @@ void tst_frmMain::runFailureIsReported_data()
     QTest::addColumn<int>("mode");
     QTest::addColumn<QString>("reason");
 
+    // The headers of a Windows program: "MZ", and where "PE" stands.
+    const QByteArray windows = "MZ" + QByteArray(58, '\0') + QByteArray("\x40\0\0\0", 4) + "PE" + QByteArray(22, '\0');
     QTest::newRow("not found") << QByteArray() << 0 << "was found neither in";
-    QTest::newRow("not executable") << fakeTavorin << 0644 << "not executable";
-    QTest::newRow("not a program") << QByteArray("just some text\n") << 0755 << "Exec format error";
+    QTest::newRow("not executable") << fakeTavorin << 0644 << "not marked as executable";
+    QTest::newRow("not a program") << QByteArray("just some text\n") << 0755 << "not a program this system can run";
+    QTest::newRow("interpreter missing") << QByteArray("#!/no/such/shell -e\n") << 0755
+                                         << "the program that runs it, /no/such/shell, is missing";
+    QTest::newRow("Windows program, no Wine") << windows << 0644 << "Debian's and Ubuntu's package \"wine\"";
+    QTest::newRow("damaged Windows program") << QByteArray("MZ, and then nothing") << 0644 << "is damaged";
 }
 
 void tst_frmMain::runFailureIsReported()

@@ -200,14 +200,17 @@ void frmMain::Command3_Click()
 }
 
 // Run: starts Tavorin without saving and without waiting for it. If it
-// cannot start, the user is told why and the window stays as it was.
+// cannot start, now or once Wine has tried, the user is told why and the
+// window stays as it was.
 void frmMain::Command2_Click()
 {
-    const QString error = startProgram(QStringLiteral("Tavorin.exe"),
-                                       QCoreApplication::applicationDirPath());
+    const auto report = [this](const QString &error) {
+        QMessageBox::warning(this, ApplicationTitle, tr("Tavorin could not be started: %1.").arg(error));
+    };
+    const QString error = startProgram(QStringLiteral("Tavorin.exe"), QCoreApplication::applicationDirPath(),
+                                       this, report);
     if (!error.isEmpty())
-        QMessageBox::warning(this, ApplicationTitle,
-                             tr("Tavorin could not be started: %1.").arg(error));
+        report(error);
 }
 
 // Ok: ends the program at once, without saving.

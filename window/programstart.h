@@ -2,12 +2,31 @@
 
 #include <QString>
 
+#include <functional>
+
+class QObject;
+
 // Starts the program `name`, a bare file name, with no arguments and
 // without waiting for it. The program is looked for first in `ownDirectory`
 // (the configurator's own folder), then in the absolute directories of
 // PATH; never in the current directory, so that a file planted wherever the
-// user happened to start the configurator cannot run. The program runs
-// detached: in a session of its own, with no link back to the caller, and
-// it inherits the caller's working directory and environment.
-// Returns an empty string when the program was started, otherwise why not.
-QString startProgram(const QString &name, const QString &ownDirectory);
+// user happened to start the configurator cannot run. It inherits the
+// caller's working directory and environment, and runs detached: in a
+// session of its own, with no link back to the caller.
+//
+// A Windows program (a file that starts with "MZ", which needs no execute
+// bit) is started through Wine, found on PATH in the same way, as
+// "wine start /min": minimized, the nearest Wine offers to the state the
+// program asks for. When its folder lies inside a Wine prefix (a folder
+// holding drive_c and system.reg), it runs in that prefix, whatever prefix
+// the environment names: that is where it was installed, with its registry
+// and its drive C:. Otherwise it runs in the environment's prefix or Wine's
+// default.
+//
+// Returns an empty string when the program was started, or Wine is
+// starting it; otherwise why not, in words. Wine can take many seconds to
+// start a program (in a new prefix, say), so it is not waited for: if it
+// fails, `lateFailure` is called later, from the event loop, with why,
+// unless `context` is gone by then.
+QString startProgram(const QString &name, const QString &ownDirectory, QObject *context,
+                     const std::function<void(const QString &)> &lateFailure);
