@@ -282,6 +282,9 @@ void tst_frmMain::loadsStoredValues_data()
     QTest::newRow("sync rate without digits")
         << QByteArray("[Tavorin]\r\nSyncRate=abc\r\n") << QStringList{"1", "16", "0", "Yes", "Yes"}
         << QList<int>{0, 1, 1, 1};
+    QTest::newRow("saved as Unicode by Notepad")
+        << QByteArray("\xFF\xFE[\0T\0a\0v\0o\0r\0i\0n\0]\0\r\0\n\0U\0s\0e\0C\0a\0r\0d\0=\0004\0", 42)
+        << QStringList{"4", "16", "0", "Yes", "Yes"} << QList<int>{3, 1, 1, 1};
     QTest::newRow("hand-edited spelling")
         << QByteArray("; mine\n[ tavorin ]\n usecard = 3 \nUSEDEPTH=32\n") << QStringList{"3", "32", "0", "Yes", "Yes"}
         << QList<int>{2, 3, 1, 1};
