@@ -29,7 +29,7 @@ namespace {
 
 QTemporaryDir *folder;
 
-// A settings file of about `size` bytes: comment and other-section lines,
+// A settings file of nearly `size` bytes: comment and other-section lines,
 // then the [Tavorin] section with the five keys at the very end.
 std::string settingsFile(int64_t size)
 {
@@ -39,7 +39,8 @@ std::string settingsFile(int64_t size)
     const std::string lines[] = {"; Tavorin keeps its own settings in this file, edited by hand\r\n",
                                  "[Display]\r\nWidth=640\r\nHeight=480\r\n", "Gamma=1.0\r\n"};
     int64_t written = 0;
-    for (int i = 0; written + int64_t(tail.size()) < size; ++i) {
+    // At most `size`: the largest, 16 MiB, is the largest file allowed.
+    for (int i = 0; written + int64_t(lines[i % 3].size() + tail.size()) <= size; ++i) {
         out << lines[i % 3];
         written += int64_t(lines[i % 3].size());
     }
@@ -113,8 +114,8 @@ void ApplyAgainstOneWrite(benchmark::State &state)
 {
     using Clock = std::chrono::steady_clock;
     const int changed = int(state.range(0));
-    const QString path = Module1::settingsPath();
-    QFile::remove(path);
+    const QByteArray path = Module1::settingsPath();
+    QFile::remove(Module1::shown(path));
     std::ofstream(path.toStdString(), std::ios::binary)
         << "; Tavorin settings\r\n[Tavorin]\r\nUseCard=1\r\nUseDepth=16\r\nSyncRate=0\r\nShowHelp=1\r\nShowMode=1\r\n";
     frmMain window;
@@ -137,8 +138,8 @@ void ApplyAgainstOneWrite(benchmark::State &state)
         if (changed > 0) {
             apply->click();
         } else {
-            for (const char *key : {"UseCard", "UseDepth", "SyncRate", "ShowHelp", "ShowMode"}) {
-                if (!Module1::writeProfileString(Module1::Section, key, QString::number(round % 2),
+            for (const Module1::Setting &setting : Module1::Settings) {
+                if (!Module1::writeProfileString(Module1::Section, setting.key, QString::number(round % 2),
                                                  Module1::settingsPath()).isEmpty())
                     state.SkipWithError("the write failed");
             }

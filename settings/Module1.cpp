@@ -2,29 +2,71 @@
 
 #include "profile.h"
 
-#include <QCoreApplication>
 #include <QFile>
+
+#include <climits>
+
+#include <unistd.h>
 
 namespace Module1 {
 
-QString settingsPath()
+namespace {
+
+QString unknownFolder()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/Setup.ini");
+    return QStringLiteral("the configurator cannot tell which folder it is in (the system does not say where "
+                          "its program file is)");
 }
 
-int readProfileInt(const QString &section, const QString &key, int defaultValue,
-                   const QString &path)
+} // namespace
+
+QByteArray applicationDirectory()
 {
-    return profile::readInt(QFile::encodeName(path).toStdString(), section.toStdString(), key.toStdString(),
-                            defaultValue);
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+    if (n <= 0 || size_t(n) >= sizeof buffer || buffer[0] != '/')
+        return {};
+    // A program file deleted since it started is named "<path> (deleted)":
+    // only its own name changes, not its folder's.
+    QByteArray folder(buffer, qsizetype(n));
+    folder.truncate(folder.lastIndexOf('/'));
+    return folder.isEmpty() ? QByteArray("/") : folder;
 }
 
-QString writeProfileString(const QString &section, const QString &key,
-                           const QString &value, const QString &path)
+QByteArray settingsPath()
 {
-    const auto error = profile::writeString(QFile::encodeName(path).toStdString(), section.toStdString(),
-                                            key.toStdString(), value.toStdString());
-    return error ? QString::fromStdString(*error) : QString();
+    const QByteArray folder = applicationDirectory();
+    if (folder.isEmpty())
+        return {};
+    return folder == "/" ? QByteArray("/Setup.ini") : folder + "/Setup.ini";
+}
+
+QString shown(const QByteArray &path) { return QFile::decodeName(path); }
+
+QString settingsProblem(const QByteArray &path)
+{
+    if (path.isEmpty())
+        return unknownFolder();
+    const auto problem = profile::unreadable(path.toStdString());
+    return problem ? QStringLiteral("%1 cannot be used: %2").arg(shown(path), QString::fromStdString(*problem))
+                   : QString();
+}
+
+int readProfileInt(const QString &section, const QString &key, int defaultValue, const QByteArray &path)
+{
+    if (path.isEmpty())
+        return defaultValue;
+    return profile::readInt(path.toStdString(), section.toStdString(), key.toStdString(), defaultValue);
+}
+
+QString writeProfileString(const QString &section, const QString &key, const QString &value,
+                           const QByteArray &path)
+{
+    if (path.isEmpty())
+        return QStringLiteral("Cannot save Setup.ini: ") + unknownFolder();
+    const auto error = profile::writeString(path.toStdString(), section.toStdString(), key.toStdString(),
+                                            value.toStdString());
+    return error ? QFile::decodeName(QByteArray::fromStdString(*error)) : QString();
 }
 
 } // namespace Module1

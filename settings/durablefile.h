@@ -1,9 +1,16 @@
 #pragma once
 
-// Reading a settings file without side effects, and replacing it durably:
-// a change is never half-written, even when the program is killed or the
-// disk fills up mid-write, and two writers never lose each other's change.
+// Reading a settings file without side effects, and changing it durably:
+// a save never leaves a half-written file, even when the program is killed
+// or the disk fills up mid-write; two writers never lose each other's
+// change; and a save changes nothing about the file but its content: not
+// its owner, group, mode, ACL, extended attributes or hard links.
 // Knows nothing of the file's format.
+//
+// Paths are resolved by the kernel, symbolic links included, within its
+// limits (a link that it does not let this user follow is refused, as are
+// longer chains than it follows); the file is then named from the open
+// descriptor. What is not a regular file is never opened.
 
 #include <functional>
 #include <optional>
@@ -13,6 +20,10 @@
 
 namespace durablefile {
 
+// The largest file read or written: a settings file is small, and a larger
+// one is refused rather than loaded into memory.
+constexpr size_t MaxSize = size_t(16) << 20;
+
 // A change of a file's content: its bytes before `cut`, then `insert`, then
 // its bytes from `resume` on.
 struct Edit {
@@ -21,26 +32,36 @@ struct Edit {
     std::string insert;
 };
 
-// Calls `use` with the whole content of the regular file at path and
-// returns true; false, without calling it, when the file is missing, is no
-// regular file or cannot be read. Never creates, locks or changes the file,
-// and a FIFO or a device in its place cannot block it.
-bool read(const std::string &path, const std::function<void(std::string_view)> &use);
-
 // What to do with a file's content: an edit, or why the file must be left
 // as it is.
 using Plan = std::variant<Edit, std::string>;
 
+// Calls `use` with the whole content of the regular file at path. When the
+// file is missing, is no regular file or cannot be read, `use` is not
+// called, as if it were empty. Returns why the file is refused instead (it
+// is larger than MaxSize), or nullopt. Never creates, locks or changes the
+// file; a FIFO or a device in its place is not opened.
+std::optional<std::string> read(const std::string &path, const std::function<void(std::string_view)> &use);
+
 // Changes the file at path by the edit that `plan` makes of its content
 // (empty when the file does not exist yet, which creates it). An edit that
-// changes no byte, or a refusal, leaves the file alone. The new content is written to a
-// new file beside it, flushed, and renamed over it, keeping its permission
-// bits and owner; a symbolic link stays a link and its target is replaced.
-// Concurrent writers are serialised by an exclusive lock on the folder, and
-// the copies that writers killed mid-write left beside the file are
-// removed. A read-only file is not replaced and a missing folder is not
-// created. Returns nullopt on success, otherwise the reason (without the
-// path); on failure the file is unchanged.
+// changes no byte, or a refusal, leaves the file alone.
+//
+// Writers take a lock on the file that only those who may write it can
+// take, waiting at most two seconds for another writer. A new file is
+// written unnamed and named only if the name is still free. An existing one
+// is replaced by a new file renamed over it when the new file can have all
+// that the old one has (a single link, an owner and group this user may
+// give it, the same attributes); otherwise it is changed in place behind a
+// journal of the bytes that change, which the next writer rolls back if the
+// save was cut short. Either way, if the file changed since it was read (an
+// editor saved it without the lock), it is read again and the edit made
+// anew. A file that root creates in another user's folder belongs to that
+// user. A read-only file is not changed, and a missing folder is not
+// created.
+//
+// Returns nullopt on success, otherwise the reason (without the path); on
+// failure the file is unchanged.
 std::optional<std::string> update(const std::string &path,
                                   const std::function<Plan(std::string_view content)> &plan);
 

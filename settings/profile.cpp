@@ -526,6 +526,11 @@ int readInt(const std::string &path, std::string_view section, std::string_view 
     return value;
 }
 
+std::optional<std::string> unreadable(const std::string &path)
+{
+    return durablefile::read(path, [](std::string_view) {});
+}
+
 std::optional<std::string> writeString(const std::string &path, std::string_view section, std::string_view key,
                                        std::string_view value)
 {

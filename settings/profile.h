@@ -63,6 +63,10 @@ std::optional<std::string> checkWrite(std::string_view section,
 int readInt(const std::string &path, std::string_view section,
             std::string_view key, int defaultValue);
 
+// Why the file at path cannot be read, when it exists but is refused (see
+// durablefile::read); nullopt otherwise.
+std::optional<std::string> unreadable(const std::string &path);
+
 // Stores value under key in section of the file at path by the edit above,
 // creating the file or the section when absent, durably and under a lock
 // (see durablefile::update). Returns nullopt on success, otherwise a message

@@ -19,13 +19,13 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "usage: %s <Setup.ini> <writer> <applies>\n", argv[0]);
         return 2;
     }
-    const QString path = QString::fromLocal8Bit(argv[1]);
+    const QByteArray path = argv[1];
     const int writer = std::atoi(argv[2]);
     const long applies = std::atol(argv[3]);
     for (long round = 0; applies == 0 || round < applies; ++round) {
         const QString value = QString::number(10 * writer + round % 2);
-        for (const char *key : {"UseCard", "UseDepth", "SyncRate", "ShowHelp", "ShowMode"}) {
-            const QString error = Module1::writeProfileString(Module1::Section, QString::fromLatin1(key), value, path);
+        for (const Module1::Setting &setting : Module1::Settings) {
+            const QString error = Module1::writeProfileString(Module1::Section, setting.key, value, path);
             if (!error.isEmpty()) {
                 std::fprintf(stderr, "%s\n", qPrintable(error));
                 return 1;

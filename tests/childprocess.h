@@ -1,5 +1,5 @@
-// Test support: running profile operations in a child process, with the
-// rights of an unprivileged user or under limits of their own.
+// Test support: running profile operations in a child process, as another
+// user or under limits of its own.
 #pragma once
 
 #include <QFile>
@@ -8,16 +8,30 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-// Runs `write` in a child process and returns the error it reported, or ""
-// on success. With asNobody, the child has the rights of the unprivileged
-// user "nobody" (or of this user when it is not root, since permission
-// bits then apply anyway).
-inline std::string writeInChild(const std::function<std::optional<std::string>()> &write, bool asNobody = true)
+// Who a child process runs as: a user id, its group and further groups.
+// No accounts are needed for them.
+struct User {
+    uid_t uid;
+    gid_t gid;
+    std::vector<gid_t> groups = {};
+};
+inline const User Nobody{65534, 65534};
+
+inline bool isRoot() { return ::geteuid() == 0; }
+
+// Runs `work` in a child process and returns the text it returned, or ""
+// for nullopt. As root, the child takes the ids of `user` first, when one
+// is given; an ordinary user cannot, and its child stays that user, for
+// whom permission bits apply anyway.
+inline std::string writeInChild(const std::function<std::optional<std::string>()> &work,
+                                const std::optional<User> &user = Nobody)
 {
     int pipeFds[2];
     if (::pipe(pipeFds) != 0)
@@ -25,13 +39,14 @@ inline std::string writeInChild(const std::function<std::optional<std::string>()
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(pipeFds[0]);
-        if (asNobody && ::geteuid() == 0
-            && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+        if (user && isRoot()
+            && (::setgroups(user->groups.size(), user->groups.data()) != 0 || ::setgid(user->gid) != 0
+                || ::setuid(user->uid) != 0))
             ::_exit(2);
-        const auto error = write();
-        const std::string message = error ? *error : std::string();
+        const auto text = work();
+        const std::string message = text ? *text : std::string();
         (void)!::write(pipeFds[1], message.data(), message.size());
-        ::_exit(error ? 1 : 0);
+        ::_exit(text ? 1 : 0);
     }
     ::close(pipeFds[1]);
     std::string message;
@@ -47,11 +62,18 @@ inline std::string writeInChild(const std::function<std::optional<std::string>()
     return message;
 }
 
-// A temporary folder that the unprivileged user can enter.
+// A temporary folder that the child processes can enter but not write:
+// as root they are another user, and for an ordinary user, whose children
+// stay that user, it is made read-only by closeToChildren().
 struct SharedDir {
     QTemporaryDir dir;
-    SharedDir() { QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                                        | QFile::ReadGroup | QFile::ExeGroup
-                                                        | QFile::ReadOther | QFile::ExeOther); }
+    SharedDir() { ::chmod(QFile::encodeName(dir.path()).constData(), 0755); }
+    ~SharedDir() { ::chmod(QFile::encodeName(dir.path()).constData(), 0755); }
+    void closeToChildren()
+    {
+        if (!isRoot())
+            ::chmod(QFile::encodeName(dir.path()).constData(), 0555);
+    }
+    void open() { ::chmod(QFile::encodeName(dir.path()).constData(), 0755); }
     QString file(const QString &name) const { return dir.filePath(name); }
 };

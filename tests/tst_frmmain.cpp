@@ -40,12 +40,10 @@ void setScript(const QString &path, const QByteArray &body, mode_t mode = 0755)
     QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode), 0);
 }
 
-// A fake Tavorin: notes its process id, working directory and one variable
-// of its environment in started.log beside itself, then lingers a while.
-const QByteArray fakeTavorin =
-    "#!/bin/sh\n"
-    "printf '%s|%s|%s\\n' $$ \"$(pwd)\" \"${TAVORIN_TEST_MARK:-unset}\" >> \"$(dirname \"$0\")/started.log\"\n"
-    "exec sleep 30\n";
+// The fake Tavorin of the tests (fake-tavorin.sh): notes its process id,
+// working directory, one variable of its environment and its open standard
+// descriptors in started.log beside itself, then lingers a while.
+QByteArray fakeTavorin() { return fileBytes(QFINDTESTDATA("fake-tavorin.sh")); }
 
 QStringList startedLines(const QString &dir)
 {
@@ -423,6 +421,7 @@ void tst_frmMain::applyFailureIsReported_data()
 
     QTest::newRow("Setup.ini is a folder") << true << QString("60") << "not a regular file";
     QTest::newRow("line break in the sync rate") << false << QString("60\r\n[Evil]\r\nX=1") << "line break";
+    QTest::newRow("NUL in the sync rate") << false << QString("60") + QChar(0) + "[Evil]" << "NUL";
 }
 
 void tst_frmMain::applyFailureIsReported()
@@ -458,7 +457,7 @@ void tst_frmMain::applyFailureIsReported()
 
 void tst_frmMain::runStartsTavorinDetached()
 {
-    setScript(appFile("Tavorin.exe"), fakeTavorin);
+    setScript(appFile("Tavorin.exe"), fakeTavorin());
     setFileBytes(appFile("Setup.ini"), "[Tavorin]\r\nUseCard=2\r\n");
     QVERIFY(QDir::setCurrent(m_workDir.path()));
     qputenv("TAVORIN_TEST_MARK", "inherited");
@@ -497,13 +496,14 @@ void tst_frmMain::runStartsTavorinDetached()
 void tst_frmMain::runSearchesOwnFolderThenPathNeverCurrent()
 {
     // A Tavorin.exe in the current directory and one on PATH; none beside
-    // the configurator: the one on PATH runs.
+    // the configurator: the one on PATH runs. Once there is one beside it,
+    // that one runs, or is reported.
     QVERIFY(QDir(m_workDir.path()).mkdir("cwd"));
     QVERIFY(QDir(m_workDir.path()).mkdir("bin"));
     const QString cwd = m_workDir.filePath("cwd");
     const QString bin = m_workDir.filePath("bin");
-    setScript(QDir(cwd).filePath("Tavorin.exe"), fakeTavorin);
-    setScript(QDir(bin).filePath("Tavorin.exe"), fakeTavorin);
+    setScript(QDir(cwd).filePath("Tavorin.exe"), fakeTavorin());
+    setScript(QDir(bin).filePath("Tavorin.exe"), fakeTavorin());
     QVERIFY(QDir::setCurrent(cwd));
     qputenv("PATH", (".::cwd:" + bin + ":" + m_path).toLocal8Bit());
     open();
@@ -514,12 +514,20 @@ void tst_frmMain::runSearchesOwnFolderThenPathNeverCurrent()
     QTRY_COMPARE_WITH_TIMEOUT(startedLines(bin).size(), 1, 5000);
 
     // One beside the configurator comes first.
-    setScript(appFile("Tavorin.exe"), fakeTavorin);
+    setScript(appFile("Tavorin.exe"), fakeTavorin());
     click("Command2", watcher);
     QTRY_COMPARE_WITH_TIMEOUT(startedLines(QCoreApplication::applicationDirPath()).size(), 1, 5000);
 
     QCOMPARE(startedLines(bin).size(), 1);
     QCOMPARE(startedLines(cwd), QStringList());
+
+    // One beside it that cannot run is reported, not passed over for the
+    // one on PATH.
+    QCOMPARE(::chmod(QFile::encodeName(appFile("Tavorin.exe")).constData(), 0644), 0);
+    click("Command2", watcher);
+    QCOMPARE(watcher.texts.size(), 1);
+    QVERIFY2(watcher.texts[0].contains(appFile("Tavorin.exe")), qPrintable(watcher.texts[0]));
+    QCOMPARE(startedLines(bin).size(), 1);
     stopStarted(bin);
 }
 
@@ -532,7 +540,7 @@ void tst_frmMain::runFailureIsReported_data()
     // The headers of a Windows program: "MZ", and where "PE" stands.
     const QByteArray windows = "MZ" + QByteArray(58, '\0') + QByteArray("\x40\0\0\0", 4) + "PE" + QByteArray(22, '\0');
     QTest::newRow("not found") << QByteArray() << 0 << "was found neither in";
-    QTest::newRow("not executable") << fakeTavorin << 0644 << "not marked as executable";
+    QTest::newRow("not executable") << fakeTavorin() << 0644 << "not marked as executable";
     QTest::newRow("not a program") << QByteArray("just some text\n") << 0755 << "not a program this system can run";
     QTest::newRow("interpreter missing") << QByteArray("#!/no/such/shell -e\n") << 0755
                                          << "the program that runs it, /no/such/shell, is missing";

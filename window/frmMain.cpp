@@ -16,6 +16,11 @@ using Module1::readProfileInt;
 using Module1::Section;
 using Module1::settingsPath;
 using Module1::writeProfileString;
+using Module1::ShowHelp;
+using Module1::ShowMode;
+using Module1::SyncRate;
+using Module1::UseCard;
+using Module1::UseDepth;
 
 namespace {
 
@@ -119,17 +124,24 @@ frmMain::~frmMain() = default;
 // Fills the controls from Setup.ini. A stored value that a box cannot show
 // leaves that row unchosen and is reported once, so that the user can still
 // open the window and repair it with Apply; the file is not changed here.
+// A file that cannot be used at all (its folder unknown, or too large) is
+// reported, and the window shows the defaults.
 void frmMain::Form_Load()
 {
+    const QString problem = Module1::settingsProblem(settingsPath());
+    if (!problem.isEmpty())
+        QMessageBox::warning(this, ApplicationTitle,
+                             tr("The settings cannot be read: %1.\n\nThe window shows the defaults.").arg(problem));
+
     QStringList rejected;
 
-    const int card = readProfileInt(Section, QStringLiteral("UseCard"), 1, settingsPath());
+    const int card = readProfileInt(Section, UseCard.key, UseCard.defaultValue, settingsPath());
     if (card >= 1 && card <= 5)
         ui->combographiccard->setCurrentIndex(card - 1);
     else if (card != 0)
         rejected << tr("UseCard=%1 (accepted: 1 to 5, or 0 for none)").arg(card);
 
-    const int depth = readProfileInt(Section, QStringLiteral("UseDepth"), 16, settingsPath());
+    const int depth = readProfileInt(Section, UseDepth.key, UseDepth.defaultValue, settingsPath());
     if (depth == 8)
         ui->combocolourdepth->setCurrentIndex(0);
     if (depth == 16)
@@ -139,16 +151,16 @@ void frmMain::Form_Load()
     if (depth == 32)
         ui->combocolourdepth->setCurrentIndex(3);
 
-    const int syncRate = readProfileInt(Section, QStringLiteral("SyncRate"), 0, settingsPath());
+    const int syncRate = readProfileInt(Section, SyncRate.key, SyncRate.defaultValue, settingsPath());
     ui->txtSyncRate->setText(QString::number(syncRate));
 
-    const int help = readProfileInt(Section, QStringLiteral("ShowHelp"), 1, settingsPath());
+    const int help = readProfileInt(Section, ShowHelp.key, ShowHelp.defaultValue, settingsPath());
     if (help == 0 || help == 1)
         ui->comboHelp->setCurrentIndex(help);
     else if (help != -1)
         rejected << tr("ShowHelp=%1 (accepted: 0 for No, 1 for Yes, or -1 for none)").arg(help);
 
-    const int mode = readProfileInt(Section, QStringLiteral("ShowMode"), 1, settingsPath());
+    const int mode = readProfileInt(Section, ShowMode.key, ShowMode.defaultValue, settingsPath());
     if (mode == 0 || mode == 1)
         ui->comboMode->setCurrentIndex(mode);
     else if (mode != -1)
@@ -159,7 +171,7 @@ void frmMain::Form_Load()
                              tr("%1 holds settings that cannot be shown:\n\n%2\n\n"
                                 "These rows are left unchosen. The file is unchanged "
                                 "until you press Apply.")
-                                 .arg(settingsPath(), rejected.join(QLatin1Char('\n'))));
+                                 .arg(Module1::shown(settingsPath()), rejected.join(QLatin1Char('\n'))));
 }
 
 // Apply: writes the five settings in order. Every write is attempted even
@@ -172,7 +184,7 @@ void frmMain::Command3_Click()
             failures << error;
     };
 
-    note(writeProfileString(Section, QStringLiteral("UseCard"),
+    note(writeProfileString(Section, UseCard.key,
                             QString::number(ui->combographiccard->currentIndex() + 1), settingsPath()));
 
     // No depth chosen writes 32, as the item "32" does.
@@ -181,14 +193,14 @@ void frmMain::Command3_Click()
                             : depth == 1   ? QStringLiteral("16")
                             : depth == 2   ? QStringLiteral("24")
                                            : QStringLiteral("32");
-    note(writeProfileString(Section, QStringLiteral("UseDepth"), depthText, settingsPath()));
+    note(writeProfileString(Section, UseDepth.key, depthText, settingsPath()));
 
-    note(writeProfileString(Section, QStringLiteral("SyncRate"), ui->txtSyncRate->text(), settingsPath()));
+    note(writeProfileString(Section, SyncRate.key, ui->txtSyncRate->text(), settingsPath()));
 
-    note(writeProfileString(Section, QStringLiteral("ShowHelp"),
+    note(writeProfileString(Section, ShowHelp.key,
                             QString::number(ui->comboHelp->currentIndex()), settingsPath()));
 
-    note(writeProfileString(Section, QStringLiteral("ShowMode"),
+    note(writeProfileString(Section, ShowMode.key,
                             QString::number(ui->comboMode->currentIndex()), settingsPath()));
 
     // Five writes that fail for the same reason say it once.
@@ -207,8 +219,7 @@ void frmMain::Command2_Click()
     const auto report = [this](const QString &error) {
         QMessageBox::warning(this, ApplicationTitle, tr("Tavorin could not be started: %1.").arg(error));
     };
-    const QString error = startProgram(QStringLiteral("Tavorin.exe"), QCoreApplication::applicationDirPath(),
-                                       this, report);
+    const QString error = startProgram(QStringLiteral("Tavorin.exe"), Module1::applicationDirectory(), this, report);
     if (!error.isEmpty())
         report(error);
 }

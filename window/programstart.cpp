@@ -271,25 +271,39 @@ QString startThroughWine(const std::string &program, QObject *context,
 
 } // namespace
 
-QString startProgram(const QString &name, const QString &ownDirectory, QObject *context,
+QString startProgram(const QString &name, const QByteArray &ownDirectory, QObject *context,
                      const std::function<void(const QString &)> &lateFailure)
 {
+    if (ownDirectory.isEmpty())
+        return QStringLiteral("the configurator cannot tell which folder it is in, so not which %1 to start").arg(name);
     const std::string program = QFile::encodeName(name).toStdString();
-    std::vector<std::string> dirs{QFile::encodeName(ownDirectory).toStdString()};
-    for (const std::string &dir : pathDirectories())
-        dirs.push_back(dir);
+    const std::string own = ownDirectory.toStdString() + "/" + program;
+    struct stat st {};
+    const bool beside = ::lstat(own.c_str(), &st) == 0;
+    std::vector<std::string> candidates;
+    if (beside) {
+        candidates.push_back(own);
+    } else {
+        for (const std::string &dir : pathDirectories())
+            candidates.push_back(dir + "/" + program);
+    }
     QString refused;
-    for (const std::string &dir : dirs) {
-        const std::string candidate = dir + "/" + program;
-        if (!hasType(candidate, S_IFREG))
+    for (const std::string &candidate : candidates) {
+        if (!hasType(candidate, S_IFREG)) {
+            if (beside)
+                return shown(candidate) + QStringLiteral(" is not a program file");
             continue;
+        }
         if (bytesAt(candidate, 0, 2) == "MZ")
             return startThroughWine(candidate, context, lateFailure);
         if (::access(candidate.c_str(), X_OK) != 0) {
-            // Keep looking, as a shell would, but remember why this one
-            // could not run in case no other is found.
+            // On PATH, keep looking, as a shell would, but remember why this
+            // one could not run in case no other is found.
+            const QString why = shown(candidate) + QStringLiteral(" may not be run: it is not marked as executable");
+            if (beside)
+                return why;
             if (refused.isEmpty())
-                refused = shown(candidate) + QStringLiteral(" may not be run: it is not marked as executable");
+                refused = why;
             continue;
         }
         if (const int error = spawn({candidate}, environmentWith({}), false).error)
@@ -298,6 +312,6 @@ QString startProgram(const QString &name, const QString &ownDirectory, QObject *
     }
     if (!refused.isEmpty())
         return refused;
-    return name + QStringLiteral(" was found neither in ") + ownDirectory
+    return name + QStringLiteral(" was found neither in ") + shown(ownDirectory.toStdString())
          + QStringLiteral(" nor on the search path (PATH)");
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <functional>
@@ -7,10 +8,12 @@
 class QObject;
 
 // Starts the program `name`, a bare file name, with no arguments and
-// without waiting for it. The program is looked for first in `ownDirectory`
-// (the configurator's own folder), then in the absolute directories of
-// PATH; never in the current directory, so that a file planted wherever the
-// user happened to start the configurator cannot run. It inherits the
+// without waiting for it. The program is the one in `ownDirectory` (the
+// configurator's own folder, as bytes; empty when unknown, which refuses
+// the start); only when there is none there, it is looked for in the
+// absolute directories of PATH. Never in the current directory, so that a
+// file planted wherever the user happened to start the configurator cannot
+// run. It inherits the
 // caller's working directory and environment, and runs detached: in a
 // session of its own, with no link back to the caller.
 //
@@ -28,5 +31,5 @@ class QObject;
 // start a program (in a new prefix, say), so it is not waited for: if it
 // fails, `lateFailure` is called later, from the event loop, with why,
 // unless `context` is gone by then.
-QString startProgram(const QString &name, const QString &ownDirectory, QObject *context,
+QString startProgram(const QString &name, const QByteArray &ownDirectory, QObject *context,
                      const std::function<void(const QString &)> &lateFailure);
