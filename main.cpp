@@ -7,6 +7,8 @@
 
 int main(int argc, char *argv[])
 {
+    Application::prepare();
+
     // A write beyond the file-size limit then fails with an error that Apply
     // reports, instead of killing the program.
     std::signal(SIGXFSZ, SIG_IGN);

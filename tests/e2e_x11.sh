@@ -7,6 +7,7 @@ set -eEuo pipefail
 
 binary=$(readlink -f "$1")
 build=$(readlink -f "$2")
+fake=$(dirname "$(readlink -f "$0")")/fake-tavorin.sh
 work=$(mktemp -d)
 chmod 755 "$work"
 xvfb_pid=
@@ -25,10 +26,9 @@ cleanup() {
         kill -0 "$xvfb_pid" 2>/dev/null && echo "--- Xvfb still runs" || echo "--- Xvfb has ended"
     fi
     [ -n "$app_pid" ] && kill -9 "$app_pid" 2>/dev/null || true
-    # Every fake Tavorin notes its process id; stop each one.
-    for log in "$work"/*/started.log; do
-        [ -f "$log" ] || continue
-        while read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$log"
+    # Every fake Tavorin notes its process id first; stop each one.
+    find "$work" -name started.log -print0 2>/dev/null | while IFS= read -r -d '' log; do
+        while IFS='|' read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$log"
     done
     # Every Wine process of the test's prefix.
     [ -n "$prefix" ] && WINEPREFIX="$prefix" timeout 60 wineserver -k 2>/dev/null || true
@@ -78,11 +78,9 @@ new_folder() {
     mkdir -p "$dir" "$dir/cwd"
     chmod 755 "$dir" "$dir/cwd"
     cp "$binary" "$dir/tavorin-configurator"
-    printf '#!/bin/sh\necho "$$ $(pwd)" >> "$(dirname "$0")/started.log"\nexec sleep 60\n' >"$dir/Tavorin.exe"
-    chmod 755 "$dir/Tavorin.exe"
+    install -m 755 "$fake" "$dir/Tavorin.exe"
     # A Tavorin.exe where the user starts the program must never run.
-    printf '#!/bin/sh\necho "$$ planted" >> "%s/cwd/started.log"\nexec sleep 60\n' "$dir" >"$dir/cwd/Tavorin.exe"
-    chmod 755 "$dir/cwd/Tavorin.exe"
+    install -m 755 "$fake" "$dir/cwd/Tavorin.exe"
 }
 
 # Starts the configurator of folder $1 from its cwd/ subfolder, as the
@@ -161,9 +159,9 @@ keys Escape
 check "Escape on a button does nothing" running
 keys Tab Tab Return
 check "Ok ends the configurator with status 0" ended_with 0
-tavorin_pid=$(awk '{ print $1; exit }' "$work/fresh/started.log")
+tavorin_pid=$(cut -d'|' -f1 "$work/fresh/started.log")
 check "Tavorin runs on after the configurator ended" kill -0 "$tavorin_pid"
-check "Tavorin inherited the working directory" grep -q " $work/fresh/cwd\$" "$work/fresh/started.log"
+check "Tavorin inherited the working directory" grep -q "|$work/fresh/cwd|" "$work/fresh/started.log"
 check "the Tavorin.exe in the current directory never ran" test ! -e "$work/fresh/cwd/started.log"
 check "Run and Ok did not touch Setup.ini" file_is "$work/fresh/Setup.ini" "$expected"
 
@@ -211,12 +209,14 @@ chmod 755 "$work/readonly"
 # --- 4. Installed into Tavorin's folder, started from its launcher ------------
 folder="$work/Tavorin Games"
 mkdir -p "$folder"
-printf '#!/bin/sh\necho "$$ $(pwd)" >> "$(dirname "$0")/started.log"\nexec sleep 60\n' >"$folder/Tavorin.exe"
-chmod 755 "$work" "$folder" "$folder/Tavorin.exe"
+install -m 755 "$fake" "$folder/Tavorin.exe"
+chmod 755 "$work" "$folder"
 export XDG_DATA_HOME="$work/data"
 cmake --install "$build" --prefix "$folder" >"$work/install.log"
 cmake --install "$build" --prefix "$folder" --component launcher >>"$work/install.log"
 entry="$XDG_DATA_HOME/applications/tavorin-configurator.desktop"
+check "the installed program and the built one have no run path" \
+    eval '! readelf -d "$folder/tavorin-configurator" "$binary" | grep -q PATH'
 check "the install put only the configurator into the folder" \
     test "$(ls -A "$folder" | sort | tr '\n' ' ')" = "Tavorin.exe tavorin-configurator "
 check "the launcher entry passes desktop-file-validate" desktop-file-validate "$entry"
@@ -243,7 +243,7 @@ check "Run starts the Tavorin.exe in that folder" wait_for 5 lines_in "$folder/s
 focus main
 keys Tab Tab Return
 check "Ok ends it" ended_with 0
-while read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$folder/started.log"
+while IFS='|' read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$folder/started.log"
 
 # --- 5. Twice the size on a high-DPI screen ----------------------------------
 new_folder scaled
@@ -260,7 +260,35 @@ keys Tab Tab Tab Tab Tab Return
 check "Ok ends it" ended_with 0
 main_size=258x177
 
-# --- 6. A Windows Tavorin under Wine -------------------------------------------
+# --- 6. The program's own folder, found by the kernel, trusted for nothing ---
+# A folder whose name is not UTF-8 (from an old archive), holding a style
+# plugin and a qt.conf that sends Qt to another; the configurator started
+# with its standard descriptors closed; its program file deleted while it
+# runs, as an upgrade does.
+odd=$'Spiele\xe4'
+new_folder "$odd"
+mkdir -p "$work/$odd/styles" "$work/plugins/styles"
+cp "$build/tests/libplanted-style.so" "$work/$odd/styles/"
+cp "$build/tests/libplanted-style.so" "$work/plugins/styles/"
+printf '[Paths]\nPlugins=%s\n' "$work/plugins" >"$work/$odd/qt.conf"
+(cd "$work/$odd/cwd" && exec env PATH="$app_path" QT_STYLE_OVERRIDE=planted PLANTED_STYLE_MARK="$work/loaded" \
+    "$work/$odd/tavorin-configurator" <&- >&- 2>&-) &
+app_pid=$!
+check "the window opens in a folder whose name is not UTF-8" wait_for 15 has_window main
+check "no plugin was loaded from the program's folder or by its qt.conf" test ! -e "$work/loaded"
+rm "$work/$odd/tavorin-configurator"
+focus main
+keys Down Tab Tab Tab Tab space
+check "Apply saves into that folder, with the program file gone" wait_for 5 file_is "$work/$odd/Setup.ini" \
+    '[Tavorin]\r\nUseCard=2\r\nUseDepth=16\r\nSyncRate=0\r\nShowHelp=1\r\nShowMode=1\r\n'
+check "and nowhere else" test ! -e /Setup.ini
+keys shift+Tab Return
+check "Run starts the Tavorin.exe in that folder" wait_for 5 lines_in "$work/$odd/started.log" 1
+check "with its standard descriptors open" test "$(cut -d'|' -f4 "$work/$odd/started.log")" = 012
+keys Tab Tab Return
+check "Ok ends it" ended_with 0
+
+# --- 7. A Windows Tavorin under Wine -------------------------------------------
 # Installed beside the configurator inside a fresh private prefix's drive_c,
 # without an execute bit, as a file copied from Windows is. Wine writes
 # nothing outside the test's folder.

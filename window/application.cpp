@@ -1,5 +1,6 @@
 #include "application.h"
 
+#include "Module1.h"
 #include "frmMain.h"
 
 #include <QIcon>
@@ -9,8 +10,14 @@
 #include <QPainter>
 #include <QPixmap>
 
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
 #include <cstdlib>
 #include <exception>
+
+#include <fcntl.h>
 
 namespace {
 
@@ -75,6 +82,35 @@ Application::Application(int &argc, char **argv)
     setApplicationVersion(QStringLiteral("1.00"));
     setDesktopFileName(QStringLiteral("tavorin-configurator"));
     setWindowIcon(programIcon());
+}
+
+void Application::prepare()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            (void)::open("/dev/null", O_RDWR); // takes the lowest free number: this one
+    }
+
+    // Qt adds the program's folder to its plugin paths when the application
+    // object is made, then replays on top of them what was changed before.
+    // So the folder is named among them first (through QT_PLUGIN_PATH) and
+    // then removed: the removal is replayed, and no plugin is looked for
+    // there, not even the display's. The program carries its own qt.conf,
+    // so that one in its folder cannot send Qt elsewhere either.
+    const QByteArray folder = Module1::applicationDirectory();
+    if (folder.isEmpty())
+        return;
+    const QString own = QDir(QFile::decodeName(folder)).canonicalPath();
+    const bool set = qEnvironmentVariableIsSet("QT_PLUGIN_PATH");
+    const QByteArray saved = qgetenv("QT_PLUGIN_PATH");
+    qputenv("QT_PLUGIN_PATH", QFile::encodeName(own) + (set ? ":" + saved : QByteArray()));
+    QStringList paths = QCoreApplication::libraryPaths();
+    paths.removeAll(own);
+    QCoreApplication::setLibraryPaths(paths);
+    if (set)
+        qputenv("QT_PLUGIN_PATH", saved);
+    else
+        qunsetenv("QT_PLUGIN_PATH");
 }
 
 QIcon Application::programIcon()

@@ -11,6 +11,14 @@ class Application : public QApplication
 public:
     Application(int &argc, char **argv);
 
+    // Makes the process safe to start the toolkit in; call it first, before
+    // the application object exists. A closed standard descriptor is opened
+    // on /dev/null, so that no file the program opens (the display
+    // connection, say) takes its number and reaches Tavorin as its input or
+    // output. And no plugin is ever looked for in the program's own folder,
+    // Tavorin's, where others may put files.
+    static void prepare();
+
     bool notify(QObject *receiver, QEvent *event) override;
 
     // Shows the message for an error that no handler caught and makes the
