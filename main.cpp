@@ -8,6 +8,8 @@
 int main(int argc, char *argv[])
 {
     Application::prepare();
+    if (!Application::displayFound(argc, argv))
+        return EXIT_FAILURE;
 
     // A write beyond the file-size limit then fails with an error that Apply
     // reports, instead of killing the program.

@@ -144,6 +144,11 @@ ended_with() { # waits for the configurator to end, then compares its status
     [ "$status" -eq "$1" ]
 }
 
+# --- 0. No display at all -------------------------------------------------------
+no_display=$(cd "$work" && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$binary" 2>&1; echo "status $?")
+check "without a display it says so, and ends with status 1" \
+    eval '[[ "$no_display" == *"no display was found"*"status 1" ]]'
+
 # --- 1. A fresh folder: choose by keyboard, Apply, Run, Ok ---------------------
 new_folder fresh
 start_app fresh

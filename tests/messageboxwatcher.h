@@ -8,7 +8,7 @@
 #include <QTimer>
 
 // Accepts every message box that opens while it watches, for at most five
-// seconds, and keeps the titles and texts it saw.
+// seconds, and keeps the titles and texts it saw, and what it stood over.
 class MessageBoxWatcher : public QObject
 {
 public:
@@ -22,6 +22,8 @@ public:
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
                 titles << box->windowTitle();
                 texts << box->text();
+                const QWidget *owner = box->parentWidget();
+                over << (owner && owner->isVisible() ? owner->window()->objectName() : QString());
                 box->accept();
             }
         });
@@ -31,6 +33,7 @@ public:
 
     QStringList titles;
     QStringList texts;
+    QStringList over; // the shown window that each box stood over, by name; "" for none
 
 private:
     QTimer m_poll;

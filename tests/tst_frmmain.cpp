@@ -176,8 +176,8 @@ private slots:
     void uncaughtErrorEndsTheProgram();
 
 private:
-    // Creates the window, accepting and recording any message it shows
-    // while loading.
+    // Creates and shows the window. Without a watcher, it must show no
+    // message; with one, the watcher answers the messages it shows.
     void open(MessageBoxWatcher *watcher = nullptr);
     QComboBox *combo(const char *name) const { return m_window->findChild<QComboBox *>(name); }
     QLineEdit *syncRate() const { return m_window->findChild<QLineEdit *>("txtSyncRate"); }
@@ -222,9 +222,14 @@ void tst_frmMain::open(MessageBoxWatcher *watcher)
         watcher = (own = std::make_unique<MessageBoxWatcher>()).get();
     m_window = std::make_unique<frmMain>();
     m_window->show();
-    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
-    if (own)
+    if (own) {
+        QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
         QCOMPARE(own->texts, QStringList());
+    } else {
+        // Messages of the loading come once the window is up.
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        QTRY_VERIFY(!watcher->texts.isEmpty());
+    }
 }
 
 QStringList tst_frmMain::shownTexts() const
@@ -345,8 +350,10 @@ void tst_frmMain::reportsValuesItCannotShow()
     MessageBoxWatcher watcher;
     open(&watcher);
 
-    // One message, naming every rejected key with its value and the file.
+    // One message, over the shown window, naming every rejected key with
+    // its value and the file.
     QCOMPARE(watcher.titles, QStringList{"Tavorin Configurator"});
+    QCOMPARE(watcher.over, QStringList{"frmMain"});
     for (const QString &setting : named)
         QVERIFY2(watcher.texts.value(0).contains(setting), qPrintable(watcher.texts.value(0)));
     QVERIFY(watcher.texts.value(0).contains(appFile("Setup.ini")));
@@ -418,10 +425,15 @@ void tst_frmMain::applyFailureIsReported_data()
     QTest::addColumn<bool>("folderInPlace");
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("summary"); // what was saved and what not
 
-    QTest::newRow("Setup.ini is a folder") << true << QString("60") << "not a regular file";
-    QTest::newRow("line break in the sync rate") << false << QString("60\r\n[Evil]\r\nX=1") << "line break";
-    QTest::newRow("NUL in the sync rate") << false << QString("60") + QChar(0) + "[Evil]" << "NUL";
+    const QString onlySyncRate = "Saved: graphics card, colour depth, show help, show mode.\n\nNot saved: sync rate. ";
+    QTest::newRow("Setup.ini is a folder") << true << QString("60") << "not a regular file"
+                                           << "No setting was saved.\n\nNot saved: graphics card, colour depth, sync "
+                                              "rate, show help, show mode. ";
+    QTest::newRow("line break in the sync rate") << false << QString("60\r\n[Evil]\r\nX=1") << "line break"
+                                                 << onlySyncRate;
+    QTest::newRow("NUL in the sync rate") << false << QString("60") + QChar(0) + "[Evil]" << "NUL" << onlySyncRate;
 }
 
 void tst_frmMain::applyFailureIsReported()
@@ -429,6 +441,7 @@ void tst_frmMain::applyFailureIsReported()
     QFETCH(bool, folderInPlace);
     QFETCH(QString, typed);
     QFETCH(QString, reason);
+    QFETCH(QString, summary);
 
     if (folderInPlace)
         QVERIFY(QDir().mkdir(appFile("Setup.ini")));
@@ -443,6 +456,7 @@ void tst_frmMain::applyFailureIsReported()
     QCOMPARE(watcher.titles, QStringList{"Tavorin Configurator"});
     QVERIFY2(watcher.texts[0].contains(appFile("Setup.ini")), qPrintable(watcher.texts[0]));
     QVERIFY2(watcher.texts[0].contains(reason), qPrintable(watcher.texts[0]));
+    QVERIFY2(watcher.texts[0].startsWith(summary), qPrintable(watcher.texts[0]));
     QVERIFY(m_window->isVisible());
     QCOMPARE(shownTexts().value(0), QString("2"));
     if (folderInPlace) {

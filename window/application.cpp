@@ -14,6 +14,8 @@
 #include <QFile>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <exception>
 
@@ -111,6 +113,21 @@ void Application::prepare()
         qputenv("QT_PLUGIN_PATH", saved);
     else
         qunsetenv("QT_PLUGIN_PATH");
+}
+
+bool Application::displayFound(int argc, char **argv)
+{
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY")
+        || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return true;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0)
+            return true;
+    }
+    std::fputs("tavorin-configurator: no display was found: neither DISPLAY nor WAYLAND_DISPLAY is set. "
+               "Start it from a desktop session.\n",
+               stderr);
+    return false;
 }
 
 QIcon Application::programIcon()

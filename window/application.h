@@ -19,6 +19,11 @@ public:
     // Tavorin's, where others may put files.
     static void prepare();
 
+    // Whether there is a display to open the window on: Qt's platform named
+    // (QT_QPA_PLATFORM, or -platform among the arguments), or DISPLAY or
+    // WAYLAND_DISPLAY set. Says so on standard error when there is none.
+    static bool displayFound(int argc, char **argv);
+
     bool notify(QObject *receiver, QEvent *event) override;
 
     // Shows the message for an error that no handler caught and makes the

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QFontMetrics>
 #include <QLineEdit>
+#include <QMap>
 #include <QMessageBox>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -125,13 +126,13 @@ frmMain::~frmMain() = default;
 // leaves that row unchosen and is reported once, so that the user can still
 // open the window and repair it with Apply; the file is not changed here.
 // A file that cannot be used at all (its folder unknown, or too large) is
-// reported, and the window shows the defaults.
+// reported, and the window shows the defaults. The reports come once the
+// window is up, over it.
 void frmMain::Form_Load()
 {
     const QString problem = Module1::settingsProblem(settingsPath());
     if (!problem.isEmpty())
-        QMessageBox::warning(this, ApplicationTitle,
-                             tr("The settings cannot be read: %1.\n\nThe window shows the defaults.").arg(problem));
+        reportWhenShown(tr("The settings cannot be read: %1.\n\nThe window shows the defaults.").arg(problem));
 
     QStringList rejected;
 
@@ -167,25 +168,34 @@ void frmMain::Form_Load()
         rejected << tr("ShowMode=%1 (accepted: 0 for No, 1 for Yes, or -1 for none)").arg(mode);
 
     if (!rejected.isEmpty())
-        QMessageBox::warning(this, ApplicationTitle,
-                             tr("%1 holds settings that cannot be shown:\n\n%2\n\n"
-                                "These rows are left unchosen. The file is unchanged "
-                                "until you press Apply.")
-                                 .arg(Module1::shown(settingsPath()), rejected.join(QLatin1Char('\n'))));
+        reportWhenShown(tr("%1 holds settings that cannot be shown:\n\n%2\n\n"
+                           "These rows are left unchosen. The file is unchanged until you press Apply.")
+                            .arg(Module1::shown(settingsPath()), rejected.join(QLatin1Char('\n'))));
+}
+
+void frmMain::reportWhenShown(const QString &text)
+{
+    // Queued: it runs once the event loop does, after the window is shown.
+    QMetaObject::invokeMethod(
+        this, [this, text] { QMessageBox::warning(this, ApplicationTitle, text); }, Qt::QueuedConnection);
 }
 
 // Apply: writes the five settings in order. Every write is attempted even
-// after one fails; then a single message says what was not saved and why.
+// after one fails; then a single message says which settings were saved
+// and which were not, and why.
 void frmMain::Command3_Click()
 {
-    QStringList failures;
-    const auto note = [&failures](const QString &error) {
-        if (!error.isEmpty())
-            failures << error;
+    QStringList saved;
+    QMap<QString, QStringList> notSaved; // by reason
+    const auto save = [&](const QString &setting, const Module1::Setting &key, const QString &value) {
+        const QString error = writeProfileString(Section, key.key, value, settingsPath());
+        if (error.isEmpty())
+            saved << setting;
+        else
+            notSaved[error] << setting;
     };
 
-    note(writeProfileString(Section, UseCard.key,
-                            QString::number(ui->combographiccard->currentIndex() + 1), settingsPath()));
+    save(tr("graphics card"), UseCard, QString::number(ui->combographiccard->currentIndex() + 1));
 
     // No depth chosen writes 32, as the item "32" does.
     const int depth = ui->combocolourdepth->currentIndex();
@@ -193,22 +203,20 @@ void frmMain::Command3_Click()
                             : depth == 1   ? QStringLiteral("16")
                             : depth == 2   ? QStringLiteral("24")
                                            : QStringLiteral("32");
-    note(writeProfileString(Section, UseDepth.key, depthText, settingsPath()));
+    save(tr("colour depth"), UseDepth, depthText);
 
-    note(writeProfileString(Section, SyncRate.key, ui->txtSyncRate->text(), settingsPath()));
+    save(tr("sync rate"), SyncRate, ui->txtSyncRate->text());
 
-    note(writeProfileString(Section, ShowHelp.key,
-                            QString::number(ui->comboHelp->currentIndex()), settingsPath()));
+    save(tr("show help"), ShowHelp, QString::number(ui->comboHelp->currentIndex()));
 
-    note(writeProfileString(Section, ShowMode.key,
-                            QString::number(ui->comboMode->currentIndex()), settingsPath()));
+    save(tr("show mode"), ShowMode, QString::number(ui->comboMode->currentIndex()));
 
-    // Five writes that fail for the same reason say it once.
-    failures.removeDuplicates();
-    if (!failures.isEmpty())
-        QMessageBox::warning(this, ApplicationTitle,
-                             tr("Not every setting was saved.\n\n%1")
-                                 .arg(failures.join(QLatin1Char('\n'))));
+    if (notSaved.isEmpty())
+        return;
+    QStringList lines{saved.isEmpty() ? tr("No setting was saved.") : tr("Saved: %1.").arg(saved.join(QStringLiteral(", ")))};
+    for (auto reason = notSaved.cbegin(); reason != notSaved.cend(); ++reason)
+        lines << tr("Not saved: %1. %2.").arg(reason.value().join(QStringLiteral(", ")), reason.key());
+    QMessageBox::warning(this, ApplicationTitle, lines.join(QStringLiteral("\n\n")));
 }
 
 // Run: starts Tavorin without saving and without waiting for it. If it

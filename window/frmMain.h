@@ -28,5 +28,8 @@ private:
     void Command3_Click(); // Apply
     void Command4_Click(); // Ok
 
+    // Shows text in a message over the window, once it is shown.
+    void reportWhenShown(const QString &text);
+
     std::unique_ptr<Ui::frmMain> ui;
 };
