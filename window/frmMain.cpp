@@ -72,27 +72,39 @@ bool everyTextFits(const QWidget *window, const QFont &font)
 }
 
 // The window's positions and sizes are fixed, and were drawn for a narrow
-// font. This is the platform's default font at the largest size, not above
-// the default, at which every text fits its control; the default itself
-// when even the smallest size would not help.
-QFont fittingFont(const QWidget *window)
+// font. This is `start` at the largest size, not above its own, at which
+// every text fits its control; `start` itself when even the smallest size
+// would not help.
+QFont fittingFont(const QWidget *window, QFont font)
 {
-    const QFont standard = window->font();
-    QFont font = standard;
-    if (standard.pointSizeF() > 0) {
-        for (qreal size = standard.pointSizeF(); size >= SmallestPointSize; size -= 0.5) {
+    const QFont start = font;
+    if (start.pointSizeF() > 0) {
+        for (qreal size = start.pointSizeF(); size >= SmallestPointSize; size -= 0.5) {
             font.setPointSizeF(size);
             if (everyTextFits(window, font))
                 return font;
         }
     } else { // a font given in pixels
-        for (int size = standard.pixelSize(); size >= 8; --size) {
+        for (int size = start.pixelSize(); size >= 8; --size) {
             font.setPixelSize(size);
             if (everyTextFits(window, font))
                 return font;
         }
     }
-    return standard;
+    return start;
+}
+
+// Makes the whole fixed design `factor` times as large, every control's
+// position and size and the window's own, as a screen of that much higher
+// density would.
+void scaleDesign(QWidget *window, qreal factor)
+{
+    const auto scaled = [factor](int length) { return qRound(length * factor); };
+    for (QWidget *control : window->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+        const QRect at = control->geometry();
+        control->setGeometry(scaled(at.x()), scaled(at.y()), scaled(at.width()), scaled(at.height()));
+    }
+    window->setFixedSize(scaled(window->width()), scaled(window->height()));
 }
 
 } // namespace
@@ -103,7 +115,20 @@ frmMain::frmMain(QWidget *parent)
     , ui(std::make_unique<Ui::frmMain>())
 {
     ui->setupUi(this);
-    setFont(fittingFont(this));
+    // The desktop's font, fitted to the design. Where that would leave less
+    // than three quarters of its size, the whole design grows instead, until
+    // the fitted text has that size: a user who chose a large font, often
+    // for their eyesight, keeps most of it.
+    const QFont desktop = font();
+    QFont fitted = fittingFont(this, desktop);
+    const qreal readable = 0.75 * desktop.pointSizeF();
+    if (fitted.pointSizeF() > 0 && fitted.pointSizeF() < readable) {
+        scaleDesign(this, readable / fitted.pointSizeF());
+        QFont wanted = desktop;
+        wanted.setPointSizeF(readable);
+        fitted = fittingFont(this, wanted);
+    }
+    setFont(fitted);
     // The design cannot give an editable box its initial text: setting the
     // index to -1 clears the field. So each box shows its placeholder,
     // "Please Choose", as the text of its field until an item is chosen.
