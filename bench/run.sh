@@ -19,12 +19,12 @@ if [ "${1:-}" = --smoke ]; then
     shift
 fi
 build=$(readlink -f "$1")
+source "$(dirname "$(readlink -f "$0")")/../scripts/display.sh"
 work=$(mktemp -d)
 plot=${2:-$work/performance.png}
-xvfb_pid=
 
 cleanup() {
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null || true
+    stop_servers
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -36,16 +36,8 @@ echo "Machine: ${cpu:-unknown CPU}, $(nproc) cores, $(awk '/MemTotal/ { printf "
 echo
 
 # --- start-up ------------------------------------------------------------------
-# -noreset: by default the server resets when its last client leaves, and
-# hangs up on a client that connects during the reset.
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-for ((i = 0; i < 400; i++)); do
-    [ -s "$work/display" ] && break
-    sleep 0.05
-done
-[ -s "$work/display" ] || { echo "Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
-export DISPLAY=":$(head -n1 "$work/display")" QT_QPA_PLATFORM=xcb
+start_xvfb 800x600
+export QT_QPA_PLATFORM=xcb
 
 mkdir -p "$work/empty" "$work/typical"
 cp "$build/tavorin-configurator" "$work/empty/"

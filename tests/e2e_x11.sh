@@ -7,23 +7,22 @@ set -eEuo pipefail
 
 binary=$(readlink -f "$1")
 build=$(readlink -f "$2")
-fake=$(dirname "$(readlink -f "$0")")/fake-tavorin.sh
+here=$(dirname "$(readlink -f "$0")")
+fake=$here/fake-tavorin.sh
+source "$here/../scripts/display.sh"
 work=$(mktemp -d)
 chmod 755 "$work"
-xvfb_pid=
+mkdir "$work/logs"
 app_pid=
 prefix=
-passed=0
-failed=0
 
 cleanup() {
     local status=$?
     # What the configurators printed, when something went wrong.
     if [ "$status" -ne 0 ] || [ "$failed" -gt 0 ]; then
-        for log in "$work"/*/stderr.log "$work"/launcher.log "$work"/xvfb.log; do
+        for log in "$work"/logs/*.log "$work"/xvfb.log; do
             [ -s "$log" ] && { echo "--- ${log#"$work"/}"; cat "$log"; }
         done
-        kill -0 "$xvfb_pid" 2>/dev/null && echo "--- Xvfb still runs" || echo "--- Xvfb has ended"
     fi
     [ -n "$app_pid" ] && kill -9 "$app_pid" 2>/dev/null || true
     # Every fake Tavorin notes its process id first; stop each one.
@@ -32,44 +31,19 @@ cleanup() {
     done
     # Every Wine process of the test's prefix.
     [ -n "$prefix" ] && WINEPREFIX="$prefix" timeout 60 wineserver -k 2>/dev/null || true
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null || true
+    stop_servers
+    # A folder the test made read-only could not be emptied otherwise.
+    chmod -R u+w "$work" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'echo "e2e: stopped at line $LINENO: $BASH_COMMAND"' ERR
 
-check() { # description, then a command that must succeed
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok: $what"
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $what"
-    fi
-}
-
-# Waits, at most $1 seconds, until the command after it succeeds.
-wait_for() {
-    local limit=$(($1 * 20))
-    shift
-    for ((i = 0; i < limit; i++)); do
-        "$@" && return 0
-        sleep 0.05
-    done
-    return 1
-}
-
 # --- the X server ------------------------------------------------------------
-# -noreset: by default the server resets when its last client leaves, and
-# hangs up on a client that connects during the reset.
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -ac -noreset 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-wait_for 20 test -s "$work/display" || { echo "Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
-export DISPLAY=":$(head -n1 "$work/display")"
-export QT_QPA_PLATFORM=xcb
-unset QT_SCALE_FACTOR
+start_xvfb 800x600
+export QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/runtime"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+unset QT_SCALE_FACTOR WAYLAND_DISPLAY
 
 # --- helpers for one configurator --------------------------------------------
 # A fresh folder holding only the configurator and a fake Tavorin.exe.
@@ -84,15 +58,19 @@ new_folder() {
 }
 
 # Starts the configurator of folder $1 from its cwd/ subfolder, as the
-# user named by $2 when given, with app_path as its PATH.
+# user named by $2 when given, with app_path as its PATH. What it prints
+# goes to logs/.
 app_path=/usr/bin:/bin
 start_app() {
-    local dir="$work/$1"
+    local dir="$work/$1" log="$work/logs/${1//\//-}.log"
     if [ -n "${2:-}" ]; then
+        local runtime="$work/runtime-$2"
+        mkdir -p -m 700 "$runtime"
+        chown "$2" "$runtime"
         (cd "$dir/cwd" && exec setpriv --reuid="$2" --regid="$(id -g "$2")" --clear-groups \
-            env HOME="$dir/cwd" PATH="$app_path" "$dir/tavorin-configurator" 2>"$dir/stderr.log") &
+            env HOME="$dir/cwd" XDG_RUNTIME_DIR="$runtime" PATH="$app_path" "$dir/tavorin-configurator" 2>"$log") &
     else
-        (cd "$dir/cwd" && exec env PATH="$app_path" "$dir/tavorin-configurator" 2>"$dir/stderr.log") &
+        (cd "$dir/cwd" && exec env PATH="$app_path" "$dir/tavorin-configurator" 2>"$log") &
     fi
     app_pid=$!
 }
@@ -205,7 +183,7 @@ keys Return
 check "the configurator stays open" running
 check "Setup.ini is byte-identical, same inode and mode" \
     eval "file_is '$work/readonly/Setup.ini' '[Tavorin]\r\nUseCard=3\r\n' && [ \"\$(stat -c '%i %a' '$work/readonly/Setup.ini')\" = '$before' ]"
-check "no temporary file was left" test "$(ls -A "$work/readonly" | sort | tr '\n' ' ')" = "Setup.ini Tavorin.exe cwd stderr.log tavorin-configurator "
+check "no temporary file was left" test "$(ls -A "$work/readonly" | sort | tr '\n' ' ')" = "Setup.ini Tavorin.exe cwd tavorin-configurator "
 focus main
 keys Tab Return
 check "Ok still ends it" ended_with 0
@@ -217,6 +195,13 @@ mkdir -p "$folder"
 install -m 755 "$fake" "$folder/Tavorin.exe"
 chmod 755 "$work" "$folder"
 export XDG_DATA_HOME="$work/data"
+# Without Tavorin's folder named, nothing is installed; nor is a launcher
+# for a folder that holds no configurator yet.
+default_install=$(cmake --install "$build" 2>&1 || echo "status $?")
+check "an install without --prefix is refused, and asks for Tavorin's folder" \
+    eval '[[ "$default_install" == *"Name Tavorin'"'"'s folder"*"status 1" ]]'
+check "a launcher for a folder without the configurator installs nothing" \
+    eval '! cmake --install "$build" --prefix "$folder" --component launcher >/dev/null 2>&1 && [ ! -e "$XDG_DATA_HOME" ]'
 cmake --install "$build" --prefix "$folder" >"$work/install.log"
 cmake --install "$build" --prefix "$folder" --component launcher >>"$work/install.log"
 entry="$XDG_DATA_HOME/applications/tavorin-configurator.desktop"
@@ -235,7 +220,7 @@ exec_line=$(sed -n 's/^Exec=//p' "$entry" | sed 's/\\\\/\\/g')
 start_dir=$(sed -n 's/^Path=//p' "$entry" | sed 's/\\\\/\\/g')
 eval "set -- $exec_line"
 check "Exec names the installed configurator" test "$*" = "$folder/tavorin-configurator"
-(cd "$start_dir" && exec env PATH=/usr/bin:/bin "$@" 2>"$work/launcher.log") &
+(cd "$start_dir" && exec env PATH=/usr/bin:/bin "$@" 2>"$work/logs/launcher.log") &
 app_pid=$!
 check "the window opens from the launcher" wait_for 15 has_window main
 wm_class=$(xprop -id "$(find_window main || echo 0)" WM_CLASS 2>/dev/null | sed 's/.*= //')
@@ -249,6 +234,9 @@ focus main
 keys Tab Tab Return
 check "Ok ends it" ended_with 0
 while IFS='|' read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$folder/started.log"
+cmake --build "$build" --target uninstall >>"$work/install.log"
+check "the uninstall removes the launcher and the configurator, and nothing else" \
+    eval '[ -z "$(find "$XDG_DATA_HOME" -type f)" ] && [ "$(ls -A "$folder" | sort | tr "\n" " ")" = "Tavorin.exe started.log " ]'
 
 # --- 5. Twice the size on a high-DPI screen ----------------------------------
 new_folder scaled

@@ -32,15 +32,22 @@ namespace {
 }
 
 // A folder of its own for the file; in memory where possible, since every
-// write flushes to disk.
+// write flushes to disk. It goes, with what the writes leave in it, when
+// the fuzzer ends.
 const std::string &setupIni()
 {
     static const std::string path = [] {
-        std::string pattern = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
-        pattern += "/fuzz-profile-XXXXXX";
-        if (!::mkdtemp(pattern.data()))
+        static std::string folder = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+        folder += "/fuzz-profile-XXXXXX";
+        if (!::mkdtemp(folder.data()))
             fail("cannot create a folder");
-        return pattern + "/Setup.ini";
+        std::atexit([] {
+            for (const char *name : {"/Setup.ini", "/.Setup.ini.tavorin-configurator-new",
+                                     "/.Setup.ini.tavorin-configurator-journal"})
+                ::unlink((folder + name).c_str());
+            ::rmdir(folder.c_str());
+        });
+        return folder + "/Setup.ini";
     }();
     return path;
 }
