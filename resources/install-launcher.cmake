@@ -1,10 +1,18 @@
 # Installs a launcher, for the current user, of the configurator installed
 # in CMAKE_INSTALL_PREFIX (Tavorin's folder): a desktop entry in the user's
 # applications folder and the icon in the user's hicolor theme, both under
-# XDG_DATA_HOME (by default ~/.local/share).
+# XDG_DATA_HOME (by default ~/.local/share). All or nothing: every check is
+# made before the first file is written, and the entry comes last.
 #
 # Run by: cmake --install build --prefix /path/to/Tavorin --component launcher
-# Expects ICON_PNG, ICON_SVG and ENTRY_TEMPLATE to be set by the install code.
+# Expects ICON_PNG, ICON_SVG, ENTRY_TEMPLATE and STAGING (a folder of the
+# build) to be set by the install code.
+
+foreach(input IN ITEMS "${ICON_PNG}" "${ICON_SVG}" "${ENTRY_TEMPLATE}")
+    if(NOT EXISTS "${input}")
+        message(FATAL_ERROR "${input} is missing. Build the configurator first: cmake --build build")
+    endif()
+endforeach()
 
 if(NOT "$ENV{XDG_DATA_HOME}" STREQUAL "" AND IS_ABSOLUTE "$ENV{XDG_DATA_HOME}")
     set(data_home "$ENV{XDG_DATA_HOME}")
@@ -39,16 +47,12 @@ string(REPLACE "\\" "\\\\" EXEC "${EXEC}")
 # when the user starts the configurator there.
 string(REPLACE "\\" "\\\\" PATH "${folder}")
 
-set(entry "${data_home}/applications/tavorin-configurator.desktop")
-configure_file("${ENTRY_TEMPLATE}" "${entry}" @ONLY)
-message(STATUS "Installing: ${entry}")
+# Made in the build folder, then installed like the icons, so that the
+# install manifest lists it and the uninstall removes it.
+configure_file("${ENTRY_TEMPLATE}" "${STAGING}/tavorin-configurator.desktop" @ONLY)
 file(INSTALL "${ICON_PNG}" DESTINATION "${data_home}/icons/hicolor/32x32/apps")
 file(INSTALL "${ICON_SVG}" DESTINATION "${data_home}/icons/hicolor/scalable/apps")
+file(INSTALL "${STAGING}/tavorin-configurator.desktop" DESTINATION "${data_home}/applications")
 
-# Menus and icon themes notice new files by their folders' times.
+# Icon themes notice new files by their folders' times.
 file(TOUCH_NOCREATE "${data_home}/icons/hicolor")
-find_program(update_desktop_database update-desktop-database)
-if(update_desktop_database)
-    execute_process(COMMAND "${update_desktop_database}" "${data_home}/applications"
-                    RESULT_VARIABLE ignored OUTPUT_QUIET ERROR_QUIET)
-endif()
