@@ -101,9 +101,9 @@ has_window() { find_window "$1" >/dev/null; }
 # updates its prefix) can come and go meanwhile, so it tries again.
 focus() {
     local id
-    wait_for 10 has_window "$1" || return 1
-    id=$(find_window "$1")
     for _ in 1 2 3; do
+        wait_for 10 has_window "$1" || return 1
+        id=$(find_window "$1") || continue
         timeout 5 xdotool windowfocus --sync "$id" && break
         sleep 0.5
     done
