@@ -105,9 +105,9 @@ int main(int argc, char *argv[])
     const int runs = std::atoi(argv[1]);
     std::vector<Program> programs;
     for (int i = 2; i < argc; ++i) {
-        const std::string spec = argv[i];
-        const size_t equals = spec.find('=');
-        programs.push_back({spec.substr(0, equals), spec.substr(equals + 1), {}, {}});
+        const std::string entry = argv[i];
+        const size_t equals = entry.find('=');
+        programs.push_back({entry.substr(0, equals), entry.substr(equals + 1), {}, {}});
     }
 
     xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
