@@ -259,11 +259,13 @@ std::optional<std::string> rollBack(int file, const struct stat &st, const std::
     std::string text;
     {
         FileDescriptor fd(::open(journal.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (fd.get() < 0)
+        if (fd.get() < 0 && errno == ENOENT)
             return std::nullopt;
+        if (fd.get() < 0 && errno != ELOOP) // a link in its place is no journal of ours
+            return "the journal " + journal + " of an unfinished save cannot be read (" + reason(errno) + ")";
         struct stat js {};
         Content content;
-        if (::fstat(fd.get(), &js) != 0 || !S_ISREG(js.st_mode) || !content.readAll(fd.get(), size_t(js.st_size)))
+        if (fd.get() >= 0 && (::fstat(fd.get(), &js) != 0 || !S_ISREG(js.st_mode) || !content.readAll(fd.get(), size_t(js.st_size))))
             return "the journal " + journal + " of an unfinished save cannot be read (" + reason(errno) + ")";
         text = std::string(content.view());
     }
@@ -337,22 +339,28 @@ Outcome changeInPlace(int file, const struct stat &st, const std::string &target
                       const Edit &edit)
 {
     const std::string folder = folderOf(target);
-    const std::string journal = folder + "/." + baseOf(target) + std::string(JournalSuffix);
+    const std::string hidden = folder + "/." + baseOf(target);
+    const std::string journal = hidden + std::string(JournalSuffix), staged = hidden + std::string(NewSuffix);
     const std::string_view saved = old.substr(edit.cut);
     {
-        FileDescriptor out(::open(journal.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        // Written whole under another name first, then renamed: a journal is
+        // there complete, and readable by whoever may read the file (it holds
+        // its bytes), so that any other writer can roll it back.
+        FileDescriptor out(::open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (out.get() < 0)
             return {false, "cannot create a file in " + folder + " (" + reason(errno) + ")"};
+        (void)::fchown(out.get(), uid_t(-1), st.st_gid);
         char head[160];
         std::snprintf(head, sizeof head, "%llu %llu %llu %llu %llu\n", (unsigned long long)st.st_dev,
                       (unsigned long long)st.st_ino, (unsigned long long)edit.cut, (unsigned long long)old.size(),
                       (unsigned long long)saved.size());
         char tail[40];
         std::snprintf(tail, sizeof tail, "\nend %llx\n", (unsigned long long)checksum(saved));
-        if (!writeAll(out.get(), JournalHeader) || !writeAll(out.get(), head) || !writeAll(out.get(), saved)
-            || !writeAll(out.get(), tail) || ::fsync(out.get()) != 0 || ::close(out.release()) != 0) {
+        if (::fchmod(out.get(), st.st_mode & 0666) != 0 || !writeAll(out.get(), JournalHeader)
+            || !writeAll(out.get(), head) || !writeAll(out.get(), saved) || !writeAll(out.get(), tail)
+            || ::fsync(out.get()) != 0 || ::close(out.release()) != 0 || ::rename(staged.c_str(), journal.c_str()) != 0) {
             const int error = errno;
-            ::unlink(journal.c_str());
+            ::unlink(staged.c_str());
             return {false, reason(error)};
         }
     }
@@ -440,6 +448,9 @@ Outcome create(const std::string &path, const std::function<Plan(std::string_vie
         FileDescriptor made(::open(path.c_str(), O_RDONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
         if (made.get() < 0)
             return {false, reason(errno)};
+        struct stat folderStat {};
+        if (::geteuid() == 0 && ::stat(folderOf(nameOf(made.get())).c_str(), &folderStat) == 0 && folderStat.st_uid != 0)
+            (void)::fchown(made.get(), folderStat.st_uid, folderStat.st_gid);
         return {true, std::nullopt};
     }
     const std::string folder = folderOf(path), name = baseOf(path);

@@ -124,6 +124,8 @@ private slots:
     void redoesTheEditAfterAnEditorSaved_data();
     void redoesTheEditAfterAnEditorSaved();
     void linksAsTheKernelFollowsThem();
+    void rollsBackAnUnfinishedSave_data();
+    void rollsBackAnUnfinishedSave();
     void newFileFollowsUmask();
     void readOnlyFileIsNotReplaced();
     void readOnlyOrMissingFolder();
@@ -647,6 +649,42 @@ void tst_profile::linksAsTheKernelFollowsThem()
         QCOMPARE(fileBytes(secret), std::string("Host *\n"));
         QVERIFY(!QFile::exists(dir.filePath("victim/new.ini")));
     }
+}
+
+void tst_profile::rollsBackAnUnfinishedSave_data()
+{
+    QTest::addColumn<bool>("whole"); // the journal
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("stopped while it overwrote the file") << true << QByteArray("[A]\r\nK=1\r\nL=2\r\nM=3\r\n");
+    QTest::newRow("stopped while it wrote the journal") << false << QByteArray("[A]\r\nK=9\r\nM=3\r\n");
+}
+
+void tst_profile::rollsBackAnUnfinishedSave()
+{
+    // A writer that changed the file in place was stopped: the next save
+    // first puts back the bytes its journal kept, when the journal is whole
+    // (before that, the writer had not touched the file), and removes it.
+    QFETCH(bool, whole);
+    QFETCH(QByteArray, expected);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    const std::string old = "[A]\r\nK=1\r\nL=2\r\n", saved = old.substr(7); // from the 1 of K=1
+    setFileBytes(path, "[A]\r\nK=9");
+    struct stat st {};
+    QCOMPARE(::stat(sp(path).c_str(), &st), 0);
+    uint64_t sum = 14695981039346656037ull; // FNV-1a
+    for (const char c : saved)
+        sum = (sum ^ uint8_t(c)) * 1099511628211ull;
+    std::string journal = "tavorin-configurator journal 1\n" + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino)
+                        + " 7 " + std::to_string(old.size()) + " " + std::to_string(saved.size()) + "\n" + saved
+                        + "\nend " + QByteArray::number(qulonglong(sum), 16).toStdString() + "\n";
+    if (!whole)
+        journal.resize(journal.size() - 8);
+    setFileBytes(dir.filePath(".Setup.ini.tavorin-configurator-journal"), journal);
+
+    QVERIFY(!profile::writeString(sp(path), "A", "M", "3"));
+    QCOMPARE(QByteArray::fromStdString(fileBytes(path)), expected);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"Setup.ini"});
 }
 
 void tst_profile::newFileFollowsUmask()

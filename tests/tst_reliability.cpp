@@ -96,13 +96,22 @@ QStringList leftovers(const QString &dir)
 }
 
 // Starts the apply-loop helper on path as the given writer.
-pid_t startApplyLoop(const QString &path, int writer, int applies)
+pid_t startApplyLoop(const QString &path, int writer, int applies, const std::optional<User> &as = std::nullopt)
 {
     const std::string file = sp(path), who = std::to_string(writer), count = std::to_string(applies);
     char *argv[] = {const_cast<char *>(APPLY_LOOP), const_cast<char *>(file.c_str()),
                     const_cast<char *>(who.c_str()), const_cast<char *>(count.c_str()), nullptr};
-    pid_t pid = -1;
-    return ::posix_spawn(&pid, APPLY_LOOP, nullptr, nullptr, argv, environ) == 0 ? pid : -1;
+    if (!as) {
+        pid_t pid = -1;
+        return ::posix_spawn(&pid, APPLY_LOOP, nullptr, nullptr, argv, environ) == 0 ? pid : -1;
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgroups(as->groups.size(), as->groups.data()) == 0 && ::setgid(as->gid) == 0 && ::setuid(as->uid) == 0)
+            ::execv(APPLY_LOOP, argv);
+        ::_exit(127);
+    }
+    return pid;
 }
 
 // Waits at most `seconds` for the process to end; kills it after that.
@@ -216,15 +225,27 @@ void tst_Reliability::killedMidWrite()
     QTemporaryDir dir;
     const QString path = dir.filePath("Setup.ini");
     setFileBytes(path, HandEdited);
-    if (inPlace)
+    // In place: as root, the file of user 4242 is saved by members of its
+    // group, 4545 killed and 4646 rolling back after it; otherwise a hard
+    // link, which a rename would split, makes every save in place.
+    std::optional<User> writer, recoverer;
+    if (inPlace && isRoot()) {
+        writer = User{4545, 4545, {4343}};
+        recoverer = User{4646, 4646, {4343}};
+        for (const QString &name : {dir.path(), path})
+            QCOMPARE(::chown(sp(name).c_str(), 4242, 4343), 0);
+        QCOMPARE(::chmod(sp(dir.path()).c_str(), 0775), 0);
+        QCOMPARE(::chmod(sp(path).c_str(), 0664), 0);
+    } else if (inPlace) {
         QCOMPARE(::link(sp(path).c_str(), sp(dir.filePath("Tavorin.ini")).c_str()), 0);
+    }
     const QRegularExpression intact = handEditedWith({"10", "11"}, true);
 
     // Kills fall at random within the time a writer takes to start and
     // apply five times: before, between and in the middle of writes.
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(finish(startApplyLoop(path, 1, 5), 30), 0);
+    QCOMPARE(finish(startApplyLoop(path, 1, 5, writer), 30), 0);
     const int spanUs = int(clock.nsecsElapsed() / 1000);
     setFileBytes(path, HandEdited);
 
@@ -235,17 +256,19 @@ void tst_Reliability::killedMidWrite()
     int torn = 0, damaged = 0, interrupted = 0, changed = 0;
     QByteArray before = HandEdited, firstDamage;
     for (int trial = 0; trial < trials; ++trial) {
-        const pid_t writer = startApplyLoop(path, 1, 0);
-        QVERIFY(writer > 0);
+        const pid_t pid = startApplyLoop(path, 1, 0, writer);
+        QVERIFY(pid > 0);
         ::usleep(useconds_t(delayUs(random)));
-        ::kill(writer, SIGKILL);
+        ::kill(pid, SIGKILL);
         int status = 0;
-        QCOMPARE(::waitpid(writer, &status, 0), writer);
+        QCOMPARE(::waitpid(pid, &status, 0), pid);
 
         torn += !intact.match(QString::fromLatin1(fileBytes(path))).hasMatch();
         interrupted += !leftovers(dir.path()).isEmpty();
         // The next save, which changes nothing here.
-        QVERIFY(!profile::writeString(sp(path), "Sound", "Volume", "7"));
+        const std::string error = writeInChild([&] { return profile::writeString(sp(path), "Sound", "Volume", "7"); },
+                                               recoverer);
+        QVERIFY2(error.empty(), error.c_str());
         const QByteArray after = fileBytes(path);
         if (!intact.match(QString::fromLatin1(after)).hasMatch()) {
             if (damaged++ == 0)
@@ -265,7 +288,7 @@ void tst_Reliability::killedMidWrite()
 
     // Nothing is left beside the file but what the user put there.
     QCOMPARE(leftovers(dir.path()), QStringList());
-    QCOMPARE(finish(startApplyLoop(path, 1, 1), 30), 0);
+    QCOMPARE(finish(startApplyLoop(path, 1, 1, writer), 30), 0);
     QVERIFY(handEditedWith({"10"}, false).match(QString::fromLatin1(fileBytes(path))).hasMatch());
 }
 
