@@ -8,6 +8,9 @@
 # Usage: run.sh [--smoke] <build dir> [<plot.png>]
 # --smoke runs everything once, briefly, to show that it still works.
 set -euo pipefail
+# Numbers in one notation, whatever the user's locale: the benchmark tools
+# read and write them with a decimal point.
+export LC_ALL=C.UTF-8
 
 runs=41
 min_time=0.5

@@ -110,6 +110,8 @@ focus() {
     sleep 0.2
 }
 keys() { xdotool key --delay 60 "$@"; sleep 0.3; }
+# The names in a folder, in the same order in every locale.
+listing() { ls -A "$1" | LC_ALL=C sort | tr '\n' ' '; }
 
 file_is() { [ "$(od -c "$1" 2>/dev/null)" = "$(printf "$2" | od -c)" ]; }
 lines_in() { [ -f "$1" ] && [ "$(wc -l <"$1")" -eq "$2" ]; }
@@ -183,7 +185,7 @@ keys Return
 check "the configurator stays open" running
 check "Setup.ini is byte-identical, same inode and mode" \
     eval "file_is '$work/readonly/Setup.ini' '[Tavorin]\r\nUseCard=3\r\n' && [ \"\$(stat -c '%i %a' '$work/readonly/Setup.ini')\" = '$before' ]"
-check "no temporary file was left" test "$(ls -A "$work/readonly" | sort | tr '\n' ' ')" = "Setup.ini Tavorin.exe cwd tavorin-configurator "
+check "no temporary file was left" test "$(listing "$work/readonly")" = "Setup.ini Tavorin.exe cwd tavorin-configurator "
 focus main
 keys Tab Return
 check "Ok still ends it" ended_with 0
@@ -208,7 +210,7 @@ entry="$XDG_DATA_HOME/applications/tavorin-configurator.desktop"
 check "the installed program and the built one have no run path" \
     eval '! readelf -d "$folder/tavorin-configurator" "$binary" | grep -q PATH'
 check "the install put only the configurator into the folder" \
-    test "$(ls -A "$folder" | sort | tr '\n' ' ')" = "Tavorin.exe tavorin-configurator "
+    test "$(listing "$folder")" = "Tavorin.exe tavorin-configurator "
 check "the launcher entry passes desktop-file-validate" desktop-file-validate "$entry"
 png_size() { od -An -tx1 -j16 -N8 "$1" | tr -d ' \n'; } # width and height in the PNG header
 check "the theme has the 32 x 32 PNG icon" \
@@ -236,7 +238,7 @@ check "Ok ends it" ended_with 0
 while IFS='|' read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$folder/started.log"
 cmake --build "$build" --target uninstall >>"$work/install.log"
 check "the uninstall removes the launcher and the configurator, and nothing else" \
-    eval '[ -z "$(find "$XDG_DATA_HOME" -type f)" ] && [ "$(ls -A "$folder" | sort | tr "\n" " ")" = "Tavorin.exe started.log " ]'
+    eval '[ -z "$(find "$XDG_DATA_HOME" -type f)" ] && [ "$(listing "$folder")" = "Tavorin.exe started.log " ]'
 
 # --- 5. Twice the size on a high-DPI screen ----------------------------------
 new_folder scaled
