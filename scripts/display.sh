@@ -62,20 +62,4 @@ stop_servers() {
     for pid in "${server_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${server_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
     server_pids=()
-passed=0
-failed=0
-
-# For the tests: a description, then a command that must succeed. Counts
-# and prints the outcome.
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok: $what"
-    else
-        failed=$((failed + 1))
-        echo "FAILED: $what"
-    fi
-}
 }
