@@ -18,8 +18,10 @@
 namespace durablefile {
 namespace {
 
-// How long a writer waits for another one to finish with the file.
+// How long a writer waits for other writers to finish with the file.
 constexpr auto LockWait = std::chrono::seconds(2);
+
+using Deadline = std::chrono::steady_clock::time_point;
 
 // The files that a writer keeps beside the file while it works, named so
 // that no user's file is taken for one: the new content before it is
@@ -152,19 +154,19 @@ void syncFolder(const std::string &folder)
 
 // Takes the write lock on the open file that every writer of it takes.
 // Only a program that may write the file can take such a lock, so a reader
-// cannot hold writers up; and the wait is bounded.
-std::optional<std::string> lock(int file)
+// cannot hold writers up; and the wait ends at the deadline. It asks often:
+// a writer saving again and again lets go of the file only briefly.
+std::optional<std::string> lock(int file, Deadline deadline)
 {
     struct flock request {};
     request.l_type = F_WRLCK;
     request.l_whence = SEEK_SET;
-    const auto until = std::chrono::steady_clock::now() + LockWait;
     while (::fcntl(file, F_OFD_SETLK, &request) != 0) {
         if (errno != EAGAIN && errno != EACCES && errno != EINTR)
             return "it cannot be locked against other writers (" + reason(errno) + ")";
-        if (std::chrono::steady_clock::now() >= until)
+        if (std::chrono::steady_clock::now() >= deadline)
             return std::string("another program is saving it; try again in a moment");
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return std::nullopt;
 }
@@ -385,7 +387,7 @@ Outcome changeInPlace(int file, const struct stat &st, const std::string &target
 }
 
 // Changes the existing file that `where` (a path descriptor) refers to.
-Outcome change(int where, const std::function<Plan(std::string_view)> &plan)
+Outcome change(int where, const std::function<Plan(std::string_view)> &plan, Deadline deadline)
 {
     struct stat st {};
     if (::fstat(where, &st) != 0)
@@ -404,7 +406,7 @@ Outcome change(int where, const std::function<Plan(std::string_view)> &plan)
     FileDescriptor file(::open(reopenPath(where).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (file.get() < 0)
         return {false, "the file is not writable (" + reason(errno) + ")"};
-    if (auto error = lock(file.get()))
+    if (auto error = lock(file.get(), deadline))
         return {false, error};
     // Another writer may have replaced the file while this one waited.
     struct stat now {};
@@ -525,12 +527,15 @@ std::optional<std::string> read(const std::string &path, const std::function<voi
 std::optional<std::string> update(const std::string &path, const std::function<Plan(std::string_view content)> &plan)
 {
     try {
-        for (int attempt = 0; attempt < 20; ++attempt) {
+        // Another writer that replaces the file while this one waits for it
+        // sends this one to the new file: it tries again until the deadline.
+        const Deadline deadline = std::chrono::steady_clock::now() + LockWait;
+        while (std::chrono::steady_clock::now() < deadline) {
             FileDescriptor where(::open(path.c_str(), O_PATH | O_CLOEXEC));
             struct stat link {};
             Outcome outcome;
             if (where.get() >= 0)
-                outcome = change(where.get(), plan);
+                outcome = change(where.get(), plan, deadline);
             else if (errno == ENOENT)
                 outcome = create(path, plan);
             else if (errno == EACCES && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
@@ -540,7 +545,7 @@ std::optional<std::string> update(const std::string &path, const std::function<P
             if (!outcome.again)
                 return outcome.error;
         }
-        return std::string("it kept changing while it was being saved");
+        return std::string("other programs kept changing it; try again in a moment");
     } catch (const std::exception &error) {
         return std::string("it cannot be saved (") + error.what() + ")";
     }
