@@ -5,8 +5,9 @@
 # made before the first file is written, and the entry comes last.
 #
 # Run by: cmake --install build --prefix /path/to/Tavorin --component launcher
-# Expects ICON_PNG, ICON_SVG, ENTRY_TEMPLATE and STAGING (a folder of the
-# build) to be set by the install code.
+# Expects ICON_PNG, ICON_SVG, ENTRY_TEMPLATE, STAGING (a folder of the
+# build) and RECORD (the list of folders the installs made) to be set, and
+# note_new_folders() to be defined, by the install code.
 
 foreach(input IN ITEMS "${ICON_PNG}" "${ICON_SVG}" "${ENTRY_TEMPLATE}")
     if(NOT EXISTS "${input}")
@@ -50,6 +51,9 @@ string(REPLACE "\\" "\\\\" PATH "${folder}")
 # Made in the build folder, then installed like the icons, so that the
 # install manifest lists it and the uninstall removes it.
 configure_file("${ENTRY_TEMPLATE}" "${STAGING}/tavorin-configurator.desktop" @ONLY)
+foreach(destination IN ITEMS icons/hicolor/32x32/apps icons/hicolor/scalable/apps applications)
+    note_new_folders("${RECORD}" "${data_home}/${destination}")
+endforeach()
 file(INSTALL "${ICON_PNG}" DESTINATION "${data_home}/icons/hicolor/32x32/apps")
 file(INSTALL "${ICON_SVG}" DESTINATION "${data_home}/icons/hicolor/scalable/apps")
 file(INSTALL "${STAGING}/tavorin-configurator.desktop" DESTINATION "${data_home}/applications")

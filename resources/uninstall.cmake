@@ -1,7 +1,7 @@
 # Removes exactly what `cmake --install` put in place, as the install
 # manifests in the build folder list it: the configurator in Tavorin's
-# folder, and the launcher. Nothing else there is touched: not Setup.ini,
-# not Tavorin.
+# folder, and the launcher; and the folders the installs made for them.
+# Nothing else there is touched: not Setup.ini, not Tavorin.
 #
 # Run by: cmake --build build --target uninstall
 # Expects BUILD_DIR to be set.
@@ -21,4 +21,21 @@ foreach(manifest IN ITEMS install_manifest.txt install_manifest_launcher.txt)
     endforeach()
     file(REMOVE "${BUILD_DIR}/${manifest}")
 endforeach()
+# Then the folders that the installs made, deepest first, each only when
+# nothing else has been put into it meanwhile (rmdir removes only an empty
+# folder).
+set(record "${BUILD_DIR}/install_folders.txt")
+if(EXISTS "${record}")
+    file(STRINGS "${record}" folders)
+    list(SORT folders ORDER DESCENDING)
+    foreach(folder IN LISTS folders)
+        if(IS_DIRECTORY "${folder}" AND NOT IS_SYMLINK "${folder}")
+            execute_process(COMMAND rmdir -- "${folder}" RESULT_VARIABLE kept ERROR_QUIET)
+            if(kept EQUAL 0)
+                message(STATUS "Removing: ${folder}/")
+            endif()
+        endif()
+    endforeach()
+    file(REMOVE "${record}")
+endif()
 message(STATUS "Removed ${removed} installed files.")

@@ -237,8 +237,8 @@ keys Tab Tab Return
 check "Ok ends it" ended_with 0
 while IFS='|' read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$folder/started.log"
 cmake --build "$build" --target uninstall >>"$work/install.log"
-check "the uninstall removes the launcher and the configurator, and nothing else" \
-    eval '[ -z "$(find "$XDG_DATA_HOME" -type f)" ] && [ "$(listing "$folder")" = "Tavorin.exe started.log " ]'
+check "the uninstall removes the launcher, its folders and the configurator, and nothing else" \
+    eval '[ ! -e "$XDG_DATA_HOME" ] && [ "$(listing "$folder")" = "Tavorin.exe started.log " ]'
 
 # --- 5. Twice the size on a high-DPI screen ----------------------------------
 new_folder scaled
