@@ -192,7 +192,7 @@ check "Ok still ends it" ended_with 0
 chmod 755 "$work/readonly"
 
 # --- 4. Installed into Tavorin's folder, started from its launcher ------------
-folder="$work/Tavorin Games"
+folder="$work/Tavorin: Games"
 mkdir -p "$folder"
 install -m 755 "$fake" "$folder/Tavorin.exe"
 chmod 755 "$work" "$folder"
@@ -217,14 +217,19 @@ check "the theme has the 32 x 32 PNG icon" \
     test "$(png_size "$XDG_DATA_HOME/icons/hicolor/32x32/apps/tavorin-configurator.png")" = 0000002000000020
 check "the theme has the scalable icon" grep -q '<svg' "$XDG_DATA_HOME/icons/hicolor/scalable/apps/tavorin-configurator.svg"
 
-# Start it as a launcher does: the Exec line, unescaped, in the Path folder.
+# Start it as a launcher does: the Exec line, unescaped, in the Path folder,
+# which holds a style plugin that someone put there.
+mkdir "$folder/styles"
+cp "$build/tests/libplanted-style.so" "$folder/styles/"
 exec_line=$(sed -n 's/^Exec=//p' "$entry" | sed 's/\\\\/\\/g')
 start_dir=$(sed -n 's/^Path=//p' "$entry" | sed 's/\\\\/\\/g')
 eval "set -- $exec_line"
 check "Exec names the installed configurator" test "$*" = "$folder/tavorin-configurator"
-(cd "$start_dir" && exec env PATH=/usr/bin:/bin "$@" 2>"$work/logs/launcher.log") &
+(cd "$start_dir" && exec env PATH=/usr/bin:/bin QT_STYLE_OVERRIDE=planted PLANTED_STYLE_MARK="$work/loaded" \
+    "$@" 2>"$work/logs/launcher.log") &
 app_pid=$!
 check "the window opens from the launcher" wait_for 15 has_window main
+check "no plugin was loaded from its folder, whose name holds the path separator ':'" test ! -e "$work/loaded"
 wm_class=$(xprop -id "$(find_window main || echo 0)" WM_CLASS 2>/dev/null | sed 's/.*= //')
 startup_class=$(sed -n 's/^StartupWMClass=//p' "$entry")
 check "WM_CLASS ($wm_class) carries the entry's StartupWMClass ($startup_class)" \
@@ -238,7 +243,7 @@ check "Ok ends it" ended_with 0
 while IFS='|' read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$folder/started.log"
 cmake --build "$build" --target uninstall >>"$work/install.log"
 check "the uninstall removes the launcher, its folders and the configurator, and nothing else" \
-    eval '[ ! -e "$XDG_DATA_HOME" ] && [ "$(listing "$folder")" = "Tavorin.exe started.log " ]'
+    eval '[ ! -e "$XDG_DATA_HOME" ] && [ "$(listing "$folder")" = "Tavorin.exe started.log styles " ]'
 
 # --- 5. Twice the size on a high-DPI screen ----------------------------------
 new_folder scaled
@@ -257,20 +262,23 @@ main_size=258x177
 
 # --- 6. The program's own folder, found by the kernel, trusted for nothing ---
 # A folder whose name is not UTF-8 (from an old archive), holding a style
-# plugin and a qt.conf that sends Qt to another; the configurator started
+# plugin and a qt.conf that sends Qt to another, as does the current
+# directory (Qt, unable to name the program file, would look there); the configurator started
 # with its standard descriptors closed; its program file deleted while it
 # runs, as an upgrade does.
 odd=$'Spiele\xe4'
 new_folder "$odd"
-mkdir -p "$work/$odd/styles" "$work/plugins/styles"
+mkdir -p "$work/$odd/styles" "$work/$odd/cwd/styles" "$work/plugins/styles"
 cp "$build/tests/libplanted-style.so" "$work/$odd/styles/"
+cp "$build/tests/libplanted-style.so" "$work/$odd/cwd/styles/"
 cp "$build/tests/libplanted-style.so" "$work/plugins/styles/"
 printf '[Paths]\nPlugins=%s\n' "$work/plugins" >"$work/$odd/qt.conf"
 (cd "$work/$odd/cwd" && exec env PATH="$app_path" QT_STYLE_OVERRIDE=planted PLANTED_STYLE_MARK="$work/loaded" \
     "$work/$odd/tavorin-configurator" <&- >&- 2>&-) &
 app_pid=$!
 check "the window opens in a folder whose name is not UTF-8" wait_for 15 has_window main
-check "no plugin was loaded from the program's folder or by its qt.conf" test ! -e "$work/loaded"
+check "no plugin was loaded from the program's folder, by its qt.conf or from the current directory" \
+    test ! -e "$work/loaded"
 rm "$work/$odd/tavorin-configurator"
 focus main
 keys Down Tab Tab Tab Tab space

@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLibraryInfo>
 
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include <exception>
 
 #include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -93,22 +95,39 @@ void Application::prepare()
             (void)::open("/dev/null", O_RDWR); // takes the lowest free number: this one
     }
 
-    // Qt adds the program's folder to its plugin paths when the application
-    // object is made, then replays on top of them what was changed before.
-    // So the folder is named among them first (through QT_PLUGIN_PATH) and
-    // then removed: the removal is replayed, and no plugin is looked for
-    // there, not even the display's. The program carries its own qt.conf,
-    // so that one in its folder cannot send Qt elsewhere either.
-    const QByteArray folder = Module1::applicationDirectory();
-    if (folder.isEmpty())
-        return;
-    const QString own = QDir(QFile::decodeName(folder)).canonicalPath();
+    // Qt adds a folder to its plugin paths when the application object is
+    // made: the program's own, or, when it cannot name the program file (a
+    // folder name not in the locale's encoding, say), the current
+    // directory. It then replays on top of them what was changed before. So
+    // both are named among the paths first, through QT_PLUGIN_PATH, and then
+    // removed: the removal is replayed, and no plugin is looked for there,
+    // not even the display's. The own folder is named by its link in /proc,
+    // which Qt resolves, because its name may hold the list's separator ':'.
+    // A folder that is Qt's own plugin folder, or that the user named in
+    // QT_PLUGIN_PATH, stays. The program carries its own qt.conf, so that
+    // one in its folder cannot send Qt elsewhere either.
     const bool set = qEnvironmentVariableIsSet("QT_PLUGIN_PATH");
     const QByteArray saved = qgetenv("QT_PLUGIN_PATH");
-    qputenv("QT_PLUGIN_PATH", QFile::encodeName(own) + (set ? ":" + saved : QByteArray()));
+    const auto canonical = [](const QByteArray &path) { return QDir(QFile::decodeName(path)).canonicalPath(); };
+    QStringList chosen{QDir(QLibraryInfo::path(QLibraryInfo::PluginsPath)).canonicalPath()};
+    for (const QByteArray &entry : saved.split(':')) {
+        if (!entry.isEmpty()) // as Qt skips it; canonically it would be the current directory
+            chosen << canonical(entry);
+    }
+    QByteArray named = ".";
+    const QByteArray folder = Module1::applicationDirectory();
+    const int own = folder.isEmpty() ? -1 : ::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (own >= 0)
+        named += ":/proc/self/fd/" + QByteArray::number(own);
+    qputenv("QT_PLUGIN_PATH", named + (set ? ":" + saved : QByteArray()));
     QStringList paths = QCoreApplication::libraryPaths();
-    paths.removeAll(own);
+    for (const QByteArray &entry : named.split(':')) {
+        if (!chosen.contains(canonical(entry)))
+            paths.removeAll(canonical(entry));
+    }
     QCoreApplication::setLibraryPaths(paths);
+    if (own >= 0)
+        ::close(own);
     if (set)
         qputenv("QT_PLUGIN_PATH", saved);
     else
