@@ -439,6 +439,14 @@ Outcome change(int where, const std::function<Plan(std::string_view)> &plan, Dea
     return changeInPlace(file.get(), st, target, old, edit);
 }
 
+// A file that root creates in a user's folder belongs to that user, who
+// can then go on saving it.
+void giveToFolderOwner(int file, const struct stat &folder)
+{
+    if (::geteuid() == 0 && folder.st_uid != 0)
+        (void)::fchown(file, folder.st_uid, folder.st_gid);
+}
+
 // Creates the file at path, which does not exist yet.
 Outcome create(const std::string &path, const std::function<Plan(std::string_view)> &plan)
 {
@@ -451,8 +459,8 @@ Outcome create(const std::string &path, const std::function<Plan(std::string_vie
         if (made.get() < 0)
             return {false, reason(errno)};
         struct stat folderStat {};
-        if (::geteuid() == 0 && ::stat(folderOf(nameOf(made.get())).c_str(), &folderStat) == 0 && folderStat.st_uid != 0)
-            (void)::fchown(made.get(), folderStat.st_uid, folderStat.st_gid);
+        if (::stat(folderOf(nameOf(made.get())).c_str(), &folderStat) == 0)
+            giveToFolderOwner(made.get(), folderStat);
         return {true, std::nullopt};
     }
     const std::string folder = folderOf(path), name = baseOf(path);
@@ -479,9 +487,7 @@ Outcome create(const std::string &path, const std::function<Plan(std::string_vie
         if (!unnamed.empty())
             ::unlinkat(where.get(), unnamed.c_str(), 0);
     };
-    // Root's file in a user's folder belongs to that user, who keeps it.
-    if (::geteuid() == 0 && folderStat.st_uid != 0)
-        (void)::fchown(out.get(), folderStat.st_uid, folderStat.st_gid);
+    giveToFolderOwner(out.get(), folderStat);
     if (!writeAll(out.get(), content) || ::fsync(out.get()) != 0) {
         const int error = errno;
         forget();

@@ -122,8 +122,9 @@ void Application::prepare()
     qputenv("QT_PLUGIN_PATH", named + (set ? ":" + saved : QByteArray()));
     QStringList paths = QCoreApplication::libraryPaths();
     for (const QByteArray &entry : named.split(':')) {
-        if (!chosen.contains(canonical(entry)))
-            paths.removeAll(canonical(entry));
+        const QString path = canonical(entry);
+        if (!chosen.contains(path))
+            paths.removeAll(path);
     }
     QCoreApplication::setLibraryPaths(paths);
     if (own >= 0)
