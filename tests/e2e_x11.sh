@@ -29,8 +29,10 @@ cleanup() {
     find "$work" -name started.log -print0 2>/dev/null | while IFS= read -r -d '' log; do
         while IFS='|' read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$log"
     done
-    # Every Wine process of the test's prefix.
-    [ -n "$prefix" ] && WINEPREFIX="$prefix" timeout 60 wineserver -k 2>/dev/null || true
+    # Every Wine process of the test's prefixes.
+    for wineprefix in "$prefix" "$work/old-prefix"; do
+        [ -d "$wineprefix" ] && WINEPREFIX="$wineprefix" timeout 60 wineserver -k 2>/dev/null || true
+    done
     stop_servers
     # A folder the test made read-only could not be emptied otherwise.
     chmod -R u+w "$work" 2>/dev/null || true
@@ -61,8 +63,10 @@ new_folder() {
 # user named by $2 when given, with app_path as its PATH. What it prints
 # goes to logs/.
 app_path=/usr/bin:/bin
+app_log=
 start_app() {
     local dir="$work/$1" log="$work/logs/${1//\//-}.log"
+    app_log=$log
     if [ -n "${2:-}" ]; then
         local runtime="$work/runtime-$2"
         mkdir -p -m 700 "$runtime"
@@ -295,18 +299,89 @@ check "Ok ends it" ended_with 0
 # Installed beside the configurator inside a fresh private prefix's drive_c,
 # without an execute bit, as a file copied from Windows is. Wine writes
 # nothing outside the test's folder.
-export HOME="$work/home" TMPDIR="$work/tmp" WINEDEBUG=-all WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=;mshtml="
+# Wine says why it fails, but not what it leaves undone (as by default).
+export HOME="$work/home" TMPDIR="$work/tmp" WINEDEBUG=fixme-all WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=;mshtml="
 mkdir -p "$HOME" "$TMPDIR"
 prefix="$work/prefix"
 # The registry reaches the disk when Wine's server ends.
 WINEPREFIX="$prefix" timeout 300 wineboot -i >"$work/wineboot.log" 2>&1 || true
 WINEPREFIX="$prefix" timeout 60 wineserver -w || true
 check "Wine made a prefix" test -f "$prefix/system.reg"
-new_folder prefix/drive_c/Tavorin
+# Tavorin's folder in a prefix: the configurator beside a copy of the
+# Windows program $2, without an execute bit, as a file copied from Windows is.
+windows_folder() {
+    new_folder "$1"
+    rm "$work/$1/Tavorin.exe"
+    cp "$build/tests/$2" "$work/$1/Tavorin.exe"
+    chmod 644 "$work/$1/Tavorin.exe"
+}
+# Closes the configurator's message box, and prints what the configurator
+# printed so far: its messages, and what Wine said.
+message_text() {
+    focus box
+    keys Return
+    cat "$app_log"
+}
+# Runs "$@" where 32-bit Wine is hidden, as on an installation of Wine that
+# runs only 64-bit programs: its 32-bit loader and the system's 32-bit
+# libraries are out of sight.
+# Another user does it as root of a user namespace of its own, then runs
+# "$@" as itself again in one inside that.
+without_wine32() {
+    local hide='mount --bind /dev/null /usr/lib/wine/wine && mount -t tmpfs none /usr/lib/i386-linux-gnu'
+    if [ "$(id -u)" -eq 0 ]; then
+        unshare --mount --propagation private bash -c "$hide"' && exec "$@"' - "$@"
+    else
+        unshare --user --map-root-user --mount --propagation private bash -c \
+            "$hide"' && exec unshare --user --map-user="$1" --map-group="$2" "${@:3}"' - "$(id -u)" "$(id -g)" "$@"
+    fi
+}
+wine32=
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    wine32="32-bit Wine is not installed here"
+elif ! without_wine32 true 2>/dev/null; then
+    wine32="this user may not make a mount namespace, in which 32-bit Wine is hidden"
+fi
+
+# Applies settings (card 2, depth 24, the sync rate $2) and presses Run in
+# the configurator of folder $1, then checks what the Windows Tavorin
+# there read and how it was started.
+run_windows_tavorin() {
+    local folder="$work/$1" record
+    check "the window opens inside the prefix" wait_for 15 has_window main
+    focus main
+    keys Down Tab Down Tab ctrl+a $(echo "$2" | sed 's/./& /g') Tab Tab space
+    check "Apply writes the settings" wait_for 5 file_is "$folder/Setup.ini" \
+        "[Tavorin]\r\nUseCard=2\r\nUseDepth=24\r\nSyncRate=$2\r\nShowHelp=1\r\nShowMode=1\r\n"
+    popups() { xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null | wc -l; }
+    local before pressed opened early started
+    before=$(popups)
+    pressed=$(date +%s%N)
+    keys shift+Tab Return Tab Tab Tab alt+Down
+    # While Wine starts, the window answers: the show-help list opens.
+    check "the window answers while Wine starts Tavorin" wait_for 2 eval '[ "$(popups)" -gt "$before" ]'
+    opened=$(( ($(date +%s%N) - pressed) / 1000000 ))
+    early=$( (cat "$folder/started.log" 2>/dev/null || true) | wc -l)
+    keys Escape
+    wait_for 120 lines_in "$folder/started.log" 1 || true
+    started=$(( ($(date +%s%N) - pressed) / 1000000 ))
+    echo "e2e: the list opened $opened ms after Run ($early Tavorin started by then); Tavorin started after $started ms"
+    record=$(head -n1 "$folder/started.log" 2>/dev/null || true)
+    echo "e2e: the Windows Tavorin ($3) recorded: $record"
+    field() { printf '%s\n' "$record" | tr '|' '\n' | sed -n "s/^$1=//p"; }
+    check "the $3 Tavorin read exactly what Apply wrote" \
+        test "${record%%|*}" = "UseCard=2 UseDepth=24 SyncRate=$2 ShowHelp=1 ShowMode=1"
+    check "it was started minimized (show state 2)" test "$(field show)" = 2
+    check "in the configurator's working directory" test "$(field cwd)" = "C:\\${1#prefix/drive_c/}\\cwd"
+    check "with no arguments" eval '[[ "$(field cmd)" =~ ^\"C:\\'"${1#prefix/drive_c/}"'\\Tavorin.exe\"\ *$ ]]'
+    check "in its own prefix" test "$(readlink -f "$(field c)")" = "$(readlink -f "$prefix/drive_c")"
+    focus main
+    keys shift+Tab Return
+    check "Ok ends it" ended_with 0
+}
+
+windows_folder prefix/drive_c/Tavorin fake-tavorin.exe
 folder="$work/prefix/drive_c/Tavorin"
-rm "$folder/Tavorin.exe"
-cp "$build/tests/fake-tavorin.exe" "$folder/Tavorin.exe"
-chmod 644 "$folder/Tavorin.exe"
 # Make Tavorin's start as slow as the first one in a new prefix: Wine has to
 # start its server and update the prefix first.
 WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
@@ -315,36 +390,8 @@ echo 0 >"$prefix/.update-timestamp"
 export WINEPREFIX="$work/elsewhere"
 start_app prefix/drive_c/Tavorin
 unset WINEPREFIX
-check "the window opens inside the prefix" wait_for 15 has_window main
-focus main
-keys Down Tab Down Tab ctrl+a 7 5 Tab Tab space
-check "Apply writes the settings" wait_for 5 file_is "$folder/Setup.ini" \
-    '[Tavorin]\r\nUseCard=2\r\nUseDepth=24\r\nSyncRate=75\r\nShowHelp=1\r\nShowMode=1\r\n'
-popups() { xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null | wc -l; }
-before=$(popups)
-pressed=$(date +%s%N)
-keys shift+Tab Return Tab Tab Tab alt+Down
-# While Wine starts, the window answers: the show-help list opens.
-check "the window answers while Wine starts Tavorin" wait_for 2 eval '[ "$(popups)" -gt "$before" ]'
-opened=$(( ($(date +%s%N) - pressed) / 1000000 ))
-early=$( (cat "$folder/started.log" 2>/dev/null || true) | wc -l)
-keys Escape
-wait_for 120 lines_in "$folder/started.log" 1 || true
-started=$(( ($(date +%s%N) - pressed) / 1000000 ))
-echo "e2e: the list opened $opened ms after Run ($early Tavorin started by then); Tavorin started after $started ms"
-record=$(head -n1 "$folder/started.log" 2>/dev/null || true)
-echo "e2e: the Windows Tavorin recorded: $record"
-field() { printf '%s\n' "$record" | tr '|' '\n' | sed -n "s/^$1=//p"; }
-check "Tavorin read exactly what Apply wrote" \
-    test "${record%%|*}" = "UseCard=2 UseDepth=24 SyncRate=75 ShowHelp=1 ShowMode=1"
-check "Tavorin was started minimized (show state 2)" test "$(field show)" = 2
-check "in the configurator's working directory" test "$(field cwd)" = 'C:\Tavorin\cwd'
-check "with no arguments" eval '[[ "$(field cmd)" =~ ^\"C:\\Tavorin\\Tavorin.exe\"\ *$ ]]'
-check "in its own prefix" test "$(readlink -f "$(field c)")" = "$(readlink -f "$prefix/drive_c")"
+run_windows_tavorin prefix/drive_c/Tavorin 75 64-bit
 check "and not in the environment's" test ! -e "$work/elsewhere"
-focus main
-keys shift+Tab Return
-check "Ok ends it" ended_with 0
 
 # The two failures a user can meet: no Wine, and a damaged Tavorin.exe.
 app_path=/nonexistent
@@ -354,8 +401,8 @@ check "the window opens without Wine on PATH" wait_for 15 has_window main
 focus main
 keys Tab Tab Tab Return
 check "Run without Wine says so in a message" wait_for 5 has_window box
-focus box
-keys Return
+said=$(message_text)
+check "which asks for Wine ($said)" eval '[[ "$said" == *"Wine, which runs Windows programs here, was not found"* ]]'
 focus main
 keys Tab Tab Return
 check "Ok ends it" ended_with 0
@@ -365,12 +412,73 @@ check "the window opens beside a damaged Tavorin.exe" wait_for 15 has_window mai
 focus main
 keys Tab Tab Tab Return
 check "Wine's failure to start it comes as a message" wait_for 60 has_window box
-focus box
-keys Return
+said=$(message_text)
+check "with Wine's own words ($said)" eval '[[ "$said" == *"Wine could not start"*"Wine said:"* ]]'
 focus main
 keys Tab Tab Return
 check "Ok ends it" ended_with 0
 check "Tavorin started once in all" lines_in "$folder/started.log" 1
+
+# --- 8. A 32-bit Tavorin --------------------------------------------------------
+if [ -n "$wine32" ]; then
+    echo "e2e: skipped the 32-bit Windows Tavorin: $wine32"
+else
+    windows_folder prefix/drive_c/Tavorin32 fake-tavorin32.exe
+    start_app prefix/drive_c/Tavorin32
+    run_windows_tavorin prefix/drive_c/Tavorin32 60 32-bit
+
+    # One that cannot load: Wine's start ends well, and then the program fails.
+    windows_folder prefix/drive_c/Broken32 fake-tavorin32-needs-library.exe
+    start_app prefix/drive_c/Broken32
+    check "the window opens beside a 32-bit Tavorin.exe that needs a missing library" wait_for 15 has_window main
+    focus main
+    keys Tab Tab Tab Return
+    check "its failure to load comes as a message" wait_for 60 has_window box
+    said=$(message_text)
+    check "that names the missing library ($said)" eval '[[ "$said" == *"Wine said:"*"tavorin-library.dll"*"not found"* ]]'
+    focus main
+    keys Tab Tab Return
+    check "Ok ends it" ended_with 0
+
+    # Where Wine runs only 64-bit programs, Run says what to install.
+    without_wine32 env PATH="$app_path" bash -c 'cd "$1" && exec "$2" 2>"$3"' - "$work/prefix/drive_c/Tavorin32/cwd" \
+        "$work/prefix/drive_c/Tavorin32/tavorin-configurator" "$work/logs/without-wine32.log" &
+    app_pid=$!
+    app_log="$work/logs/without-wine32.log"
+    check "the window opens where Wine runs only 64-bit programs" wait_for 15 has_window main
+    focus main
+    keys Tab Tab Tab Return
+    check "Run says so in a message" wait_for 5 has_window box
+    said=$(message_text)
+    check "that names the cause and the remedy ($said)" eval \
+        '[[ "$said" == *"is a 32-bit Windows program, and the Wine installed here runs only 64-bit ones. Install 32-bit Wine"*"wine32:i386"* ]]'
+    focus main
+    keys Tab Tab Return
+    check "Ok ends it" ended_with 0
+
+    # A prefix made by such a Wine cannot run 32-bit programs; Run says so,
+    # and what it advises repairs it.
+    old="$work/old-prefix"
+    without_wine32 env WINEPREFIX="$old" timeout 300 wineboot -i >"$work/wineboot-old.log" 2>&1 || true
+    WINEPREFIX="$old" timeout 60 wineserver -w || true
+    mkdir -p "$work/old-prefix/drive_c"
+    windows_folder old-prefix/drive_c/Tavorin fake-tavorin32.exe
+    start_app old-prefix/drive_c/Tavorin
+    check "the window opens in a prefix that a 64-bit-only Wine made" wait_for 15 has_window main
+    focus main
+    keys Tab Tab Tab Return
+    check "Run says what the prefix lacks" wait_for 5 has_window box
+    said=$(message_text)
+    check "and how to repair it ($said)" eval '[[ "$said" == *"was made by a Wine without 32-bit support"*"wineboot -u"* ]]'
+    rm "$old/.update-timestamp"
+    WINEPREFIX="$old" timeout 300 wineboot -u >>"$work/wineboot-old.log" 2>&1 || true
+    focus main
+    keys Return # the focus went back to Run
+    check "once repaired as advised, Run starts the 32-bit Tavorin" wait_for 120 lines_in "$old/drive_c/Tavorin/started.log" 1
+    focus main
+    keys Tab Tab Return
+    check "Ok ends it" ended_with 0
+fi
 
 echo "e2e: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

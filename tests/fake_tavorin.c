@@ -5,8 +5,19 @@
  *   <settings>|show=<state>|cwd=<folder>|cmd=<command line>|c=<drive C:>
  *
  * The show state is the one it was started with (-1 when none was given),
- * and drive C: is named by its Unix folder, which tells the Wine prefix. */
+ * and drive C: is named by its Unix folder, which tells the Wine prefix.
+ *
+ * Built with LIBRARY, it is instead a library that the program built with
+ * NEEDS_LIBRARY calls, so that that one cannot start where the library is
+ * missing. */
 #include <windows.h>
+
+#ifdef LIBRARY
+__declspec(dllexport) int tavorin_library(void) { return 0; }
+#else
+#ifdef NEEDS_LIBRARY
+__declspec(dllimport) int tavorin_library(void);
+#endif
 
 #include <stdio.h>
 #include <string.h>
@@ -23,6 +34,10 @@ int main(void)
     FILE *out;
     int i;
 
+#ifdef NEEDS_LIBRARY
+    if (tavorin_library() != 0)
+        return 1;
+#endif
     GetModuleFileNameA(NULL, folder, sizeof folder);
     *strrchr(folder, '\\') = '\0';
     snprintf(ini, sizeof ini, "%s\\Setup.ini", folder);
@@ -40,3 +55,4 @@ int main(void)
             unixName ? unixName(L"C:\\") : "?");
     return fclose(out) == 0 ? 0 : 1;
 }
+#endif

@@ -547,37 +547,98 @@ void tst_frmMain::runSearchesOwnFolderThenPathNeverCurrent()
     stopStarted(bin);
 }
 
+// The headers of a Windows program: "MZ", and where its header stands,
+// which begins with `signature`; for "PE", the machine follows.
+QByteArray windowsProgram(const QByteArray &signature, quint16 machine = 0x8664)
+{
+    const QByteArray header = signature.leftJustified(4, '\0') + char(machine & 0xff) + char(machine >> 8);
+    return "MZ" + QByteArray(58, '\0') + QByteArray("\x40\0\0\0", 4) + header + QByteArray(18, '\0');
+}
+
 void tst_frmMain::runFailureIsReported_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("wine"); // which Wine is installed: none, "64-bit only" or "WoW64"
+    QTest::addColumn<QByteArray>("said"); // what its start does
     QTest::addColumn<QString>("reason");
 
-    // The headers of a Windows program: "MZ", and where "PE" stands.
-    const QByteArray windows = "MZ" + QByteArray(58, '\0') + QByteArray("\x40\0\0\0", 4) + "PE" + QByteArray(22, '\0');
-    QTest::newRow("not found") << QByteArray() << 0 << "was found neither in";
-    QTest::newRow("not executable") << fakeTavorin() << 0644 << "not marked as executable";
-    QTest::newRow("not a program") << QByteArray("just some text\n") << 0755 << "not a program this system can run";
-    QTest::newRow("interpreter missing") << QByteArray("#!/no/such/shell -e\n") << 0755
+    const QByteArray pe64 = windowsProgram(QByteArray("PE\0\0", 4)), pe32 = windowsProgram(QByteArray("PE\0\0", 4), 0x14c);
+    const QByteArray ok = "exit 0";
+    QTest::newRow("not found") << QByteArray() << 0 << "" << ok << "was found neither in";
+    QTest::newRow("not executable") << fakeTavorin() << 0644 << "" << ok << "not marked as executable";
+    QTest::newRow("not a program") << QByteArray("just some text\n") << 0755 << "" << ok << "not a program this system can run";
+    QTest::newRow("interpreter missing") << QByteArray("#!/no/such/shell -e\n") << 0755 << "" << ok
                                          << "the program that runs it, /no/such/shell, is missing";
-    QTest::newRow("Windows program, no Wine") << windows << 0644 << "Debian's and Ubuntu's package \"wine\"";
-    QTest::newRow("damaged Windows program") << QByteArray("MZ, and then nothing") << 0644 << "is damaged";
+    QTest::newRow("Windows program, no Wine") << pe64 << 0644 << "" << ok << "Debian's and Ubuntu's package \"wine\"";
+    QTest::newRow("damaged Windows program") << QByteArray("MZ, and then nothing") << 0644 << "" << ok << "is damaged";
+    QTest::newRow("32-bit, Wine without 32-bit support")
+        << pe32 << 0644 << "64-bit only" << ok
+        << "is a 32-bit Windows program, and the Wine installed here runs only 64-bit ones. Install 32-bit Wine";
+    QTest::newRow("16-bit, Wine without 32-bit support")
+        << windowsProgram("NE") << 0644 << "64-bit only" << ok << "is an old 16-bit Windows program";
+    QTest::newRow("ARM64") << windowsProgram(QByteArray("PE\0\0", 4), 0xaa64) << 0644 << "WoW64" << ok
+                           << "is a Windows program for ARM64 processors";
+    QTest::newRow("32-bit, prefix without 32-bit support")
+        << pe32 << 0644 << "WoW64" << ok << "was made by a Wine without 32-bit support, so it has none. "
+                                           "Let Wine update the prefix, in a terminal:\nrm ";
+    // Wine's start ends well, and the program then fails to load; a process
+    // that Wine left behind keeps the output open meanwhile.
+    QTest::newRow("Wine fails after its start")
+        << pe64 << 0644 << "WoW64"
+        << QByteArray("/bin/sleep 60 & echo $! >holder.pid\n"
+                      "echo '0114:fixme:ntdll:x not done yet' >&2\n"
+                      "echo '0114:err:module:import_dll Library tavorin.dll (which is needed by Tavorin.exe) not found' >&2\n")
+        << "Wine said:\nerr:module:import_dll Library tavorin.dll (which is needed by Tavorin.exe) not found";
+    QTest::newRow("Wine's start fails")
+        << pe64 << 0644 << "WoW64" << QByteArray("echo 'wine: failed to start L\"Tavorin.exe\"'; exit 5\n")
+        << "(it ended with status 5). Wine said:\nwine: failed to start";
 }
 
 void tst_frmMain::runFailureIsReported()
 {
     QFETCH(QByteArray, content);
     QFETCH(int, mode);
+    QFETCH(QString, wine);
+    QFETCH(QByteArray, said);
     QFETCH(QString, reason);
 
     if (!content.isEmpty())
         setScript(appFile("Tavorin.exe"), content, mode_t(mode));
     qputenv("PATH", QFile::encodeName(m_workDir.path())); // holds no Tavorin.exe
+    if (!wine.isEmpty()) {
+        // Its two loaders, named by its start script, as Debian's and Ubuntu's
+        // Wine has them; this one has only the 64-bit one, which answers.
+        QDir root(m_workDir.filePath("wine"));
+        QVERIFY(root.removeRecursively() && root.mkpath("bin") && root.mkpath("lib/wine") && root.mkpath("lib/x86_64-linux-gnu/wine/i386-windows"));
+        QVERIFY(QFile::copy("/bin/true", root.filePath("lib/wine/wine64")));
+        if (wine == "WoW64")
+            setFileBytes(root.filePath("lib/x86_64-linux-gnu/wine/i386-windows/ntdll.dll"), "MZ");
+        setScript(root.filePath("bin/wine"), "#!/bin/sh\nwine32=" + QFile::encodeName(root.filePath("lib/wine/wine"))
+                                               + "\nwine64=" + QFile::encodeName(root.filePath("lib/wine/wine64"))
+                                               + "\ncd " + QFile::encodeName(m_workDir.path()) + "\n" + said);
+        qputenv("PATH", QFile::encodeName(root.filePath("bin")));
+        // A prefix that a Wine without 32-bit support made.
+        const QDir prefix(m_workDir.filePath("prefix"));
+        QVERIFY(prefix.mkpath("drive_c/windows/syswow64"));
+        setFileBytes(prefix.filePath("system.reg"), "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\Machine\n\n#arch=win64\n");
+        setFileBytes(prefix.filePath(".update-timestamp"), "1676758571\n");
+        qputenv("WINEPREFIX", QFile::encodeName(prefix.path()));
+    }
     open();
     QTest::keyClick(combo("comboHelp"), Qt::Key_Up); // an unapplied choice
 
     MessageBoxWatcher watcher;
     click("Command2", watcher);
+    QTRY_VERIFY_WITH_TIMEOUT(!watcher.texts.isEmpty(), 4000);
+    if (QFile::exists(m_workDir.filePath("holder.pid"))) {
+        // It came while the output was still open, which it stays.
+        const pid_t holder = pid_t(fileBytes(m_workDir.filePath("holder.pid")).trimmed().toLongLong());
+        QVERIFY(holder > 1);
+        QCOMPARE(::kill(holder, SIGKILL), 0);
+        QVERIFY(QFile::remove(m_workDir.filePath("holder.pid")));
+    }
+    qunsetenv("WINEPREFIX");
 
     QCOMPARE(watcher.titles, QStringList{"Tavorin Configurator"});
     QVERIFY2(watcher.texts[0].contains("Tavorin.exe"), qPrintable(watcher.texts[0]));

@@ -13,6 +13,8 @@
 #include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
 
+#include <cstdio>
+
 using Module1::readProfileInt;
 using Module1::Section;
 using Module1::settingsPath;
@@ -24,6 +26,18 @@ using Module1::UseCard;
 using Module1::UseDepth;
 
 namespace {
+
+// A warning over the window, and on the error output, where a terminal or
+// the desktop's log keeps it. Its text can be selected, so that a path or a
+// command in it can be copied.
+void warn(QWidget *window, const QString &text)
+{
+    std::fprintf(stderr, "tavorin-configurator: %s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+    QMessageBox box(QMessageBox::Warning, ApplicationTitle, text, QMessageBox::Ok, window);
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    box.exec();
+}
 
 // The smallest font the window will shrink to for its texts to fit.
 constexpr qreal SmallestPointSize = 6.0;
@@ -202,7 +216,7 @@ void frmMain::reportWhenShown(const QString &text)
 {
     // Queued: it runs once the event loop does, after the window is shown.
     QMetaObject::invokeMethod(
-        this, [this, text] { QMessageBox::warning(this, ApplicationTitle, text); }, Qt::QueuedConnection);
+        this, [this, text] { warn(this, text); }, Qt::QueuedConnection);
 }
 
 // Apply: writes the five settings in order. Every write is attempted even
@@ -241,7 +255,7 @@ void frmMain::Command3_Click()
     QStringList lines{saved.isEmpty() ? tr("No setting was saved.") : tr("Saved: %1.").arg(saved.join(QStringLiteral(", ")))};
     for (auto reason = notSaved.cbegin(); reason != notSaved.cend(); ++reason)
         lines << tr("Not saved: %1. %2.").arg(reason.value().join(QStringLiteral(", ")), reason.key());
-    QMessageBox::warning(this, ApplicationTitle, lines.join(QStringLiteral("\n\n")));
+    warn(this, lines.join(QStringLiteral("\n\n")));
 }
 
 // Run: starts Tavorin without saving and without waiting for it. If it
@@ -250,7 +264,7 @@ void frmMain::Command3_Click()
 void frmMain::Command2_Click()
 {
     const auto report = [this](const QString &error) {
-        QMessageBox::warning(this, ApplicationTitle, tr("Tavorin could not be started: %1.").arg(error));
+        warn(this, tr("Tavorin could not be started: %1").arg(error) + (error.endsWith('.') ? "" : "."));
     };
     const QString error = startProgram(QStringLiteral("Tavorin.exe"), Module1::applicationDirectory(), this, report);
     if (!error.isEmpty())

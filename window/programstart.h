@@ -24,12 +24,16 @@ class QObject;
 // holding drive_c and system.reg), it runs in that prefix, whatever prefix
 // the environment names: that is where it was installed, with its registry
 // and its drive C:. Otherwise it runs in the environment's prefix or Wine's
-// default.
+// default. A program that this Wine or that prefix cannot run (a 32-bit one
+// where Wine runs only 64-bit ones, one for another processor) is not
+// started, and the reason names the remedy.
 //
 // Returns an empty string when the program was started, or Wine is
 // starting it; otherwise why not, in words. Wine can take many seconds to
 // start a program (in a new prefix, say), so it is not waited for: if it
-// fails, `lateFailure` is called later, from the event loop, with why,
-// unless `context` is gone by then.
+// fails, even after its start ended well, `lateFailure` is called later,
+// from the event loop, with why, in Wine's own words where it gave any,
+// unless `context` is gone by then. What Wine and the program write to
+// their output goes on to this process's error output.
 QString startProgram(const QString &name, const QByteArray &ownDirectory, QObject *context,
                      const std::function<void(const QString &)> &lateFailure);
