@@ -1,5 +1,6 @@
 #include "Module1.h"
 
+#include "durablefile.h"
 #include "profile.h"
 
 #include <QFile>
@@ -67,6 +68,14 @@ QString writeProfileString(const QString &section, const QString &key, const QSt
     const auto error = profile::writeString(path.toStdString(), section.toStdString(), key.toStdString(),
                                             value.toStdString());
     return error ? QFile::decodeName(QByteArray::fromStdString(*error)) : QString();
+}
+
+SavingTogether::SavingTogether() : m_began(durablefile::beginSharedWait()) {}
+
+SavingTogether::~SavingTogether()
+{
+    if (m_began)
+        durablefile::endSharedWait();
 }
 
 } // namespace Module1

@@ -1,3 +1,37 @@
+// How a save keeps Setup.ini whole and trusts nothing that another user
+// can put beside it. Each path below names the rules it relies on.
+//
+//  1. One writer at a time: every writer holds an OFD write lock on the
+//     file itself while it changes it, and handles what lies beside the
+//     file only under that lock.
+//  2. The file's bytes change only once what is needed to undo or redo
+//     the change is whole and flushed: the new content in a file of its
+//     own (renamed over the file), or a journal of the bytes before and
+//     after the change, flushed and with its name flushed into the folder
+//     (a change in place).
+//  3. A journal is used only when it could not have been planted: a
+//     regular file, not a link, of a user who may write the file anyway
+//     (the file's owner, this user, root, or a member of a group that may
+//     write it, shown by the journal's group), for this very file (device
+//     and inode), with sizes and offsets within MaxSize, checked before
+//     any arithmetic, and a checksum over all it holds.
+//  4. A journal is applied only to a file in a state that its cut-short
+//     save could have left: the bytes before the change as they were, and
+//     each later byte as it was before or as it was to become. Equal to the
+//     content before, the file was never touched; equal to the content
+//     after, the save completed; anything else was changed by someone else
+//     since, and is left alone.
+//  5. Whatever a writer puts beside the file has a name with a random part,
+//     made with O_EXCL: nobody can take it first, and nothing planted there
+//     blocks a save. A writer removes only leftovers of this program (its
+//     names) made by a user who may write the file.
+//  6. A save is reported done only when it is durable: the new content
+//     flushed, and a rename or a new name flushed into the folder. A
+//     journal's removal need not be: by rule 4 a journal left behind can
+//     never undo a completed save.
+//  7. A file is given away (root creating a user's file) only when this
+//     very call created it.
+
 #include "durablefile.h"
 
 #include <algorithm>
@@ -9,8 +43,11 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -23,12 +60,20 @@ constexpr auto LockWait = std::chrono::seconds(2);
 
 using Deadline = std::chrono::steady_clock::time_point;
 
+// How long a file found empty is given to be written by an editor that had
+// just emptied it.
+constexpr auto EmptyFileSettles = std::chrono::milliseconds(20);
+
+// The deadline that saves share while a shared wait is under way.
+thread_local std::optional<Deadline> sharedDeadline;
+
 // The files that a writer keeps beside the file while it works, named so
 // that no user's file is taken for one: the new content before it is
-// renamed over the file, and the journal of a change made in place.
+// renamed over the file, and the journal of a change made in place. Each
+// has a random part after these (rule 5).
 constexpr std::string_view NewSuffix = ".tavorin-configurator-new";
 constexpr std::string_view JournalSuffix = ".tavorin-configurator-journal";
-constexpr std::string_view JournalHeader = "tavorin-configurator journal 1\n";
+constexpr std::string_view JournalHeader = "tavorin-configurator journal 2\n";
 
 class FileDescriptor {
 public:
@@ -144,18 +189,43 @@ bool writeAll(int fd, std::string_view data, off_t offset = -1)
     return true;
 }
 
-// Makes the folder's entries (a new name, a removed one) durable.
-void syncFolder(const std::string &folder)
+// Makes the folder's entries (a new name, a removed one) durable. False,
+// with errno, when the system does not confirm it. A folder that this user
+// may not read (mode 0333, say) cannot be opened to be flushed: there the
+// system flushes it in its own time, as for any program that saves there.
+bool syncFolder(const std::string &folder)
 {
     FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() >= 0)
-        (void)::fsync(fd.get());
+    if (fd.get() < 0)
+        return errno == EACCES;
+    return ::fsync(fd.get()) == 0;
 }
 
-// Takes the write lock on the open file that every writer of it takes.
-// Only a program that may write the file can take such a lock, so a reader
-// cannot hold writers up; and the wait ends at the deadline. It asks often:
-// a writer saving again and again lets go of the file only briefly.
+std::string notDurable(int error)
+{
+    return "the system did not confirm that the change reached the disk (" + reason(error)
+         + "), so a power cut may still undo it";
+}
+
+// A name part that nobody can guess, for the files beside the target.
+std::string randomPart()
+{
+    unsigned char bytes[8] = {};
+    if (::getrandom(bytes, sizeof bytes, 0) != ssize_t(sizeof bytes)) {
+        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        std::memcpy(bytes, &now, std::min(sizeof now, sizeof bytes));
+        bytes[0] ^= uint8_t(::getpid());
+    }
+    char text[2 * sizeof bytes + 2] = ".";
+    for (size_t i = 0; i < sizeof bytes; ++i)
+        std::snprintf(text + 1 + 2 * i, 3, "%02x", bytes[i]);
+    return text;
+}
+
+// Takes the write lock on the open file that every writer of it takes
+// (rule 1). Any other lock on the file, a reader's too, holds it up; the
+// wait ends at the deadline. It asks often: a writer saving again and
+// again lets go of the file only briefly.
 std::optional<std::string> lock(int file, Deadline deadline)
 {
     struct flock request {};
@@ -165,7 +235,7 @@ std::optional<std::string> lock(int file, Deadline deadline)
         if (errno != EAGAIN && errno != EACCES && errno != EINTR)
             return "it cannot be locked against other writers (" + reason(errno) + ")";
         if (std::chrono::steady_clock::now() >= deadline)
-            return std::string("another program is saving it; try again in a moment");
+            return std::string("another program holds a lock on it (it may be saving it); try again in a moment");
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return std::nullopt;
@@ -182,9 +252,11 @@ bool unchanged(const std::string &path, const struct stat &read)
         && now.st_mtim.tv_nsec == read.st_mtim.tv_nsec;
 }
 
-uint64_t checksum(std::string_view data)
+constexpr uint64_t ChecksumStart = 14695981039346656037ull;
+
+// FNV-1a, continued from `hash` where data follows other data.
+uint64_t checksum(std::string_view data, uint64_t hash = ChecksumStart)
 {
-    uint64_t hash = 14695981039346656037ull; // FNV-1a
     for (const char c : data)
         hash = (hash ^ uint8_t(c)) * 1099511628211ull;
     return hash;
@@ -251,58 +323,156 @@ struct Outcome {
     std::optional<std::string> error;
 };
 
-// Puts back what a writer that stopped while changing the file in place
-// (killed, or the machine lost power) had begun to change, from its
-// journal, and removes the journal. A journal that is not whole was left
-// before the file was touched, and one of another file is stale: both are
-// only removed.
-std::optional<std::string> rollBack(int file, const struct stat &st, const std::string &journal)
+// Whether a file beside the target (`beside`, in `folder`) was made by a
+// user who may write the target anyway (rules 3 and 5): a regular file of
+// the target's owner, this user or root; or of a member of the target's
+// group where that group may write it. A writer gives what it makes the
+// target's group, which only a member can give, unless a folder that
+// anyone may write gives it its own group (setgid). Anything else may
+// have been planted by another user.
+bool madeByAWriter(const struct stat &beside, const struct stat &target, const struct stat &folder)
 {
-    std::string text;
-    {
-        FileDescriptor fd(::open(journal.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (fd.get() < 0 && errno == ENOENT)
-            return std::nullopt;
-        if (fd.get() < 0 && errno != ELOOP) // a link in its place is no journal of ours
-            return "the journal " + journal + " of an unfinished save cannot be read (" + reason(errno) + ")";
-        struct stat js {};
-        Content content;
-        if (fd.get() >= 0 && (::fstat(fd.get(), &js) != 0 || !S_ISREG(js.st_mode) || !content.readAll(fd.get(), size_t(js.st_size))))
-            return "the journal " + journal + " of an unfinished save cannot be read (" + reason(errno) + ")";
-        text = std::string(content.view());
+    if (!S_ISREG(beside.st_mode))
+        return false;
+    if (beside.st_uid == target.st_uid || beside.st_uid == ::geteuid() || beside.st_uid == 0)
+        return true;
+    const bool groupGivenByFolder = (folder.st_mode & S_ISGID) && folder.st_gid == target.st_gid
+                                 && (folder.st_mode & S_IWOTH);
+    return (target.st_mode & S_IWGRP) && beside.st_gid == target.st_gid && !groupGivenByFolder;
+}
+
+// A journal, as changeInPlace writes it:
+//   tavorin-configurator journal 2
+//   <device> <inode> <offset> <checksum of the bytes before offset, hex> <length before> <length after>
+//   <the file's bytes from offset on, before the change><the same, after it>
+//   end <checksum of all from the second line to here, hex>
+struct Journal {
+    unsigned long long device = 0, inode = 0, offset = 0, prefixSum = 0;
+    std::string_view before, after;
+};
+
+std::optional<Journal> parseJournal(std::string_view text)
+{
+    if (text.substr(0, JournalHeader.size()) != JournalHeader)
+        return std::nullopt;
+    const size_t line = JournalHeader.size(), body = text.find('\n', line) + 1;
+    if (body == 0 || body - line > 200)
+        return std::nullopt;
+    const std::string numbers(text.substr(line, body - line));
+    Journal journal;
+    unsigned long long before = 0, after = 0;
+    int used = 0;
+    if (std::sscanf(numbers.c_str(), "%llu %llu %llu %llx %llu %llu\n%n", &journal.device, &journal.inode,
+                    &journal.offset, &journal.prefixSum, &before, &after, &used) != 6
+        || size_t(used) != numbers.size())
+        return std::nullopt;
+    // Checked one by one before they are added: nothing can overflow.
+    if (journal.offset > MaxSize || before > MaxSize - journal.offset || after > MaxSize - journal.offset
+        || text.size() - body < before + after)
+        return std::nullopt;
+    journal.before = text.substr(body, before);
+    journal.after = text.substr(body + before, after);
+    const size_t end = body + before + after;
+    char trailer[40];
+    std::snprintf(trailer, sizeof trailer, "\nend %llx\n", (unsigned long long)checksum(text.substr(line, end - line)));
+    if (text.substr(end) != trailer)
+        return std::nullopt;
+    return journal;
+}
+
+// Whether `content` is in a state that the journal's save, cut short, could
+// have left, in which it must be put back (rule 4).
+bool tornBy(std::string_view content, const Journal &journal)
+{
+    if (content.size() < journal.offset || checksum(content.substr(0, journal.offset)) != journal.prefixSum)
+        return false;
+    const std::string_view tail = content.substr(journal.offset);
+    if (tail == journal.before || tail == journal.after
+        || tail.size() > std::max(journal.before.size(), journal.after.size()))
+        return false;
+    for (size_t i = 0; i < tail.size(); ++i) {
+        // A byte not yet on the disk when the power went reads as NUL.
+        if (!(i < journal.before.size() && tail[i] == journal.before[i])
+            && !(i < journal.after.size() && tail[i] == journal.after[i]) && tail[i] != '\0')
+            return false;
     }
-    unsigned long long dev = 0, ino = 0, offset = 0, size = 0, length = 0, sum = 0;
-    const size_t header = text.find('\n', JournalHeader.size());
-    const bool whole = text.compare(0, JournalHeader.size(), JournalHeader) == 0 && header != std::string::npos
-                    && std::sscanf(text.c_str() + JournalHeader.size(), "%llu %llu %llu %llu %llu", &dev, &ino,
-                                   &offset, &size, &length) == 5
-                    && text.size() >= header + 1 + length
-                    && std::sscanf(text.c_str() + header + 1 + length, "\nend %llx\n", &sum) == 1;
-    const std::string_view saved = whole ? std::string_view(text).substr(header + 1, length) : std::string_view();
-    if (whole && checksum(saved) == sum && dev == st.st_dev && ino == st.st_ino) {
-        if (!writeAll(file, saved, off_t(offset)) || ::ftruncate(file, off_t(size)) != 0 || ::fsync(file) != 0)
-            return "an unfinished save could not be undone (" + reason(errno) + ")";
+    return true;
+}
+
+// What writers that were stopped left beside the file: the new files of
+// those that were to rename, and the journals of those that changed the
+// file in place. Under the lock (rule 1), it removes the new files, and
+// for a journal of this file puts back what its save had begun to change,
+// then removes it. What another user may have planted is set aside: left
+// where it is and not used (rules 3 and 5).
+std::optional<std::string> clearLeftovers(int file, const struct stat &st, const std::string &target)
+{
+    const std::string folder = folderOf(target), own = "." + baseOf(target);
+    const std::string newPrefix = own + std::string(NewSuffix), journalPrefix = own + std::string(JournalSuffix);
+    struct stat folderStat {};
+    if (::stat(folder.c_str(), &folderStat) != 0)
+        return std::nullopt; // nothing can lie beside the file where the folder cannot be looked at
+    std::vector<std::string> names;
+    if (DIR *dir = ::opendir(folder.c_str())) {
+        while (const struct dirent *entry = ::readdir(dir)) {
+            const std::string_view name = entry->d_name;
+            if (name.substr(0, newPrefix.size()) == newPrefix || name.substr(0, journalPrefix.size()) == journalPrefix)
+                names.emplace_back(name);
+        }
+        ::closedir(dir);
     }
-    if (::unlink(journal.c_str()) != 0 && errno != ENOENT)
-        return "the journal " + journal + " of an unfinished save cannot be removed (" + reason(errno) + ")";
-    syncFolder(folderOf(journal));
+    bool removed = false;
+    for (const std::string &name : names) {
+        const std::string path = folder + "/" + name;
+        FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat beside {};
+        if (fd.get() < 0 || ::fstat(fd.get(), &beside) != 0 || !madeByAWriter(beside, st, folderStat))
+            continue;
+        if (name.compare(0, journalPrefix.size(), journalPrefix) == 0) {
+            // No journal of ours is larger than twice the largest file.
+            Content text;
+            if (beside.st_size > off_t(2 * MaxSize + 4096) || !text.readAll(fd.get(), size_t(beside.st_size)))
+                continue;
+            const std::optional<Journal> journal = parseJournal(text.view());
+            Content content;
+            if (journal && journal->device == st.st_dev && journal->inode == st.st_ino) {
+                if (!content.readAll(file, size_t(st.st_size)))
+                    return "it cannot be read (" + reason(errno) + ")";
+                if (tornBy(content.view(), *journal)
+                    && (!writeAll(file, journal->before, off_t(journal->offset))
+                        || ::ftruncate(file, off_t(journal->offset + journal->before.size())) != 0
+                        || ::fsync(file) != 0))
+                    return "an unfinished save could not be undone (" + reason(errno) + ")";
+            }
+        }
+        // Incomplete, done, stale or undone: no longer needed (rule 6).
+        removed = ::unlink(path.c_str()) == 0 || removed;
+    }
+    if (removed)
+        (void)syncFolder(folder);
     return std::nullopt;
 }
+
+// Whether a file cannot be created in a folder because this user may not
+// write the folder, where a text editor still saves the file in place.
+bool folderClosed(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
 // Saves by writing the new content to a new file beside the target, with
 // the target's owner, group, mode and extended attributes (its ACL among
 // them), and renaming it over the target: whoever reads the file sees the
-// old content or the new, never a mix. nullopt when the new file cannot
-// carry all of that, or a rename would split the file's hard links; the
-// caller then writes in place.
+// old content or the new, never a mix (rules 2, 5 and 6). nullopt when the
+// new file cannot carry all of that, a rename would split the file's hard
+// links, or the folder holds no new file; the caller then writes in place.
 std::optional<Outcome> replace(int file, const struct stat &st, const std::string &target, std::string_view old,
                                const Edit &edit)
 {
     if (st.st_nlink != 1 || (::geteuid() != 0 && (st.st_uid != ::geteuid() || !inGroup(st.st_gid))))
         return std::nullopt;
     const std::string folder = folderOf(target);
-    const std::string temporary = folder + "/." + baseOf(target) + std::string(NewSuffix);
+    const std::string temporary = folder + "/." + baseOf(target) + std::string(NewSuffix) + randomPart();
     FileDescriptor out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (out.get() < 0 && folderClosed(errno))
+        return std::nullopt;
     if (out.get() < 0)
         return Outcome{false, "cannot create a file in " + folder + " (" + reason(errno) + ")"};
     // Removes the new file; `error` is taken before that can change errno.
@@ -322,67 +492,87 @@ std::optional<Outcome> replace(int file, const struct stat &st, const std::strin
     if (!writeAll(out.get(), old.substr(0, edit.cut)) || !writeAll(out.get(), edit.insert)
         || !writeAll(out.get(), old.substr(edit.resume)) || ::fsync(out.get()) != 0 || ::close(out.release()) != 0)
         return abandon(errno);
+    // Looked at last, once the new content is on the disk, to leave an
+    // editor that saves meanwhile the least time to go unseen.
     if (!unchanged(target, st)) {
         abandon(0);
         return Outcome{true, std::nullopt};
     }
     if (::rename(temporary.c_str(), target.c_str()) != 0)
         return abandon(errno);
-    syncFolder(folder); // the rename itself is durable once the folder is
+    if (!syncFolder(folder)) // the rename itself is durable once the folder is
+        return Outcome{false, notDurable(errno)};
     return Outcome{};
 }
 
+// Writes a journal of the change at `journal` (rule 2): what the file holds
+// from the edit on, before and after it. Readable by whoever may read the
+// file, which it is part of. Returns 0, or why it could not, as an errno.
+int writeJournal(const std::string &journal, const struct stat &st, std::string_view old, std::string_view after,
+                 const Edit &edit)
+{
+    FileDescriptor out(::open(journal.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (out.get() < 0)
+        return errno;
+    (void)::fchown(out.get(), uid_t(-1), st.st_gid);
+    const std::string_view before = old.substr(edit.cut);
+    char numbers[200];
+    std::snprintf(numbers, sizeof numbers, "%llu %llu %llu %llx %llu %llu\n", (unsigned long long)st.st_dev,
+                  (unsigned long long)st.st_ino, (unsigned long long)edit.cut,
+                  (unsigned long long)checksum(old.substr(0, edit.cut)), (unsigned long long)before.size(),
+                  (unsigned long long)after.size());
+    char trailer[40];
+    std::snprintf(trailer, sizeof trailer, "\nend %llx\n",
+                  (unsigned long long)checksum(after, checksum(before, checksum(numbers))));
+    if (::fchmod(out.get(), st.st_mode & 0666) != 0 || !writeAll(out.get(), JournalHeader)
+        || !writeAll(out.get(), numbers) || !writeAll(out.get(), before) || !writeAll(out.get(), after)
+        || !writeAll(out.get(), trailer) || ::fsync(out.get()) != 0 || ::close(out.release()) != 0)
+        return errno;
+    return 0;
+}
+
 // Saves by changing the file in place, from the first changed byte on,
-// which keeps everything the file has. Crash-safe by a journal: the bytes
-// that will change are written beside the file and flushed first, and the
-// journal is removed once the file is flushed; a journal left behind is
-// rolled back by the next writer (rollBack).
+// which keeps everything the file has. Crash-safe by a journal (rules 2
+// to 6), flushed with its name before the file's first byte changes and
+// removed once the file is flushed; the next writer puts back a change
+// that was cut short. A folder that this user may not write holds no
+// journal: there the file is changed in place as a text editor changes
+// it, and a crash mid-write can leave it torn.
 Outcome changeInPlace(int file, const struct stat &st, const std::string &target, std::string_view old,
                       const Edit &edit)
 {
     const std::string folder = folderOf(target);
-    const std::string hidden = folder + "/." + baseOf(target);
-    const std::string journal = hidden + std::string(JournalSuffix), staged = hidden + std::string(NewSuffix);
-    const std::string_view saved = old.substr(edit.cut);
-    {
-        // Written whole under another name first, then renamed: a journal is
-        // there complete, and readable by whoever may read the file (it holds
-        // its bytes), so that any other writer can roll it back.
-        FileDescriptor out(::open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (out.get() < 0)
-            return {false, "cannot create a file in " + folder + " (" + reason(errno) + ")"};
-        (void)::fchown(out.get(), uid_t(-1), st.st_gid);
-        char head[160];
-        std::snprintf(head, sizeof head, "%llu %llu %llu %llu %llu\n", (unsigned long long)st.st_dev,
-                      (unsigned long long)st.st_ino, (unsigned long long)edit.cut, (unsigned long long)old.size(),
-                      (unsigned long long)saved.size());
-        char tail[40];
-        std::snprintf(tail, sizeof tail, "\nend %llx\n", (unsigned long long)checksum(saved));
-        if (::fchmod(out.get(), st.st_mode & 0666) != 0 || !writeAll(out.get(), JournalHeader)
-            || !writeAll(out.get(), head) || !writeAll(out.get(), saved) || !writeAll(out.get(), tail)
-            || ::fsync(out.get()) != 0 || ::close(out.release()) != 0 || ::rename(staged.c_str(), journal.c_str()) != 0) {
-            const int error = errno;
-            ::unlink(staged.c_str());
-            return {false, reason(error)};
-        }
-    }
-    syncFolder(folder);
-    if (!unchanged(target, st)) {
+    const std::string journal = folder + "/." + baseOf(target) + std::string(JournalSuffix) + randomPart();
+    const std::string after = edit.insert + std::string(old.substr(edit.resume));
+    bool journaled = true;
+    if (const int error = writeJournal(journal, st, old, after, edit)) {
         ::unlink(journal.c_str());
+        if (!folderClosed(error))
+            return {false, "cannot write a journal in " + folder + " (" + reason(error) + ")"};
+        journaled = false;
+    } else if (!syncFolder(folder)) {
+        const int code = errno;
+        ::unlink(journal.c_str());
+        return {false, "cannot write a journal in " + folder + " (" + reason(code) + ")"};
+    }
+    const auto forget = [&] {
+        if (journaled)
+            ::unlink(journal.c_str()); // need not be durable (rule 6)
+    };
+    if (!unchanged(target, st)) {
+        forget();
         return {true, std::nullopt};
     }
     const off_t from = off_t(edit.cut);
-    if (!writeAll(file, edit.insert, from) || !writeAll(file, old.substr(edit.resume), from + off_t(edit.insert.size()))
-        || ::ftruncate(file, off_t(old.size() - (edit.resume - edit.cut) + edit.insert.size())) != 0
-        || ::fsync(file) != 0) {
+    if (!writeAll(file, after, from) || ::ftruncate(file, from + off_t(after.size())) != 0 || ::fsync(file) != 0) {
         const int error = errno;
         // Undone at once where possible; otherwise the journal stays for the next writer.
-        if (writeAll(file, saved, from) && ::ftruncate(file, off_t(old.size())) == 0 && ::fsync(file) == 0)
-            ::unlink(journal.c_str());
+        if (writeAll(file, old.substr(edit.cut), from) && ::ftruncate(file, off_t(old.size())) == 0
+            && ::fsync(file) == 0)
+            forget();
         return {false, reason(error)};
     }
-    ::unlink(journal.c_str());
-    syncFolder(folder);
+    forget();
     return {};
 }
 
@@ -412,17 +602,22 @@ Outcome change(int where, const std::function<Plan(std::string_view)> &plan, Dea
     struct stat now {};
     if (::stat(target.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino)
         return {true, std::nullopt};
-
-    // With the lock held, what lies beside the file is left by writers
-    // that were stopped: a new file never renamed, a journal to roll back.
-    const std::string hidden = folderOf(target) + "/." + baseOf(target);
-    ::unlink((hidden + std::string(NewSuffix)).c_str());
-    if (auto error = rollBack(file.get(), st, hidden + std::string(JournalSuffix)))
+    if (::fstat(file.get(), &st) != 0)
+        return {false, reason(errno)};
+    if (auto error = clearLeftovers(file.get(), st, target))
         return {false, error};
 
     Content content;
     if (::fstat(file.get(), &st) != 0 || !content.readAll(file.get(), size_t(st.st_size)))
         return {false, errno == EFBIG ? tooLarge(off_t(MaxSize) + 1) : reason(errno)};
+    // An editor that saves in place empties the file, then writes it: a
+    // file found empty is looked at again a moment later, so that its whole
+    // content is not replaced by an edit of nothing.
+    if (content.view().empty()) {
+        std::this_thread::sleep_for(EmptyFileSettles);
+        if (!unchanged(target, st))
+            return {true, std::nullopt};
+    }
     const Plan planned = plan(content.view());
     if (const auto *refusal = std::get_if<std::string>(&planned))
         return {false, *refusal};
@@ -440,29 +635,41 @@ Outcome change(int where, const std::function<Plan(std::string_view)> &plan, Dea
 }
 
 // A file that root creates in a user's folder belongs to that user, who
-// can then go on saving it.
+// can then go on saving it. Called only for a file that this very call
+// created (rule 7).
 void giveToFolderOwner(int file, const struct stat &folder)
 {
     if (::geteuid() == 0 && folder.st_uid != 0)
         (void)::fchown(file, folder.st_uid, folder.st_gid);
 }
 
+// Creates the file that the link at `path`, whose target does not exist,
+// names: the kernel has let this user follow the link. Only a file that
+// this call creates, empty, is given away; then the caller starts afresh.
+Outcome createThroughLink(const std::string &path)
+{
+    std::string target(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n <= 0 || size_t(n) >= target.size())
+        return {false, reason(n < 0 ? errno : ENAMETOOLONG)};
+    target.resize(size_t(n));
+    if (target.front() != '/')
+        target = folderOf(path) + "/" + target;
+    FileDescriptor made(::open(target.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
+    if (made.get() < 0)
+        return errno == EEXIST ? Outcome{true, std::nullopt} : Outcome{false, reason(errno)};
+    struct stat folderStat {};
+    if (::stat(folderOf(nameOf(made.get())).c_str(), &folderStat) == 0)
+        giveToFolderOwner(made.get(), folderStat);
+    return {true, std::nullopt};
+}
+
 // Creates the file at path, which does not exist yet.
 Outcome create(const std::string &path, const std::function<Plan(std::string_view)> &plan)
 {
     struct stat link {};
-    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-        // A link to a file that does not exist: the kernel creates it, where
-        // and if it lets this user follow the link. Empty, it reads as the
-        // missing file did.
-        FileDescriptor made(::open(path.c_str(), O_RDONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
-        if (made.get() < 0)
-            return {false, reason(errno)};
-        struct stat folderStat {};
-        if (::stat(folderOf(nameOf(made.get())).c_str(), &folderStat) == 0)
-            giveToFolderOwner(made.get(), folderStat);
-        return {true, std::nullopt};
-    }
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
+        return createThroughLink(path);
     const std::string folder = folderOf(path), name = baseOf(path);
     FileDescriptor where(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat folderStat {};
@@ -477,8 +684,8 @@ Outcome create(const std::string &path, const std::function<Plan(std::string_vie
     // two writers creating the file at once cannot overwrite each other.
     FileDescriptor out(::openat(where.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     std::string unnamed;
-    if (out.get() < 0) { // a filesystem without unnamed files
-        unnamed = "." + name + std::string(NewSuffix) + "." + std::to_string(::getpid());
+    if (out.get() < 0) { // a filesystem without unnamed files: a name no one can take first (rule 5)
+        unnamed = "." + name + std::string(NewSuffix) + randomPart();
         out.reset(::openat(where.get(), unnamed.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     }
     if (out.get() < 0)
@@ -498,9 +705,12 @@ Outcome create(const std::string &path, const std::function<Plan(std::string_vie
                                       : ::linkat(where.get(), unnamed.c_str(), where.get(), name.c_str(), 0);
     const int error = errno;
     forget();
+    // A writer that found the file meanwhile may have taken the unnamed
+    // file for a leftover: start afresh, as when the name was taken.
     if (named != 0)
-        return error == EEXIST ? Outcome{true, std::nullopt} : Outcome{false, reason(error)};
-    syncFolder(folder);
+        return error == EEXIST || error == ENOENT ? Outcome{true, std::nullopt} : Outcome{false, reason(error)};
+    if (!syncFolder(folder))
+        return {false, notDurable(errno)};
     return {};
 }
 
@@ -535,7 +745,7 @@ std::optional<std::string> update(const std::string &path, const std::function<P
     try {
         // Another writer that replaces the file while this one waits for it
         // sends this one to the new file: it tries again until the deadline.
-        const Deadline deadline = std::chrono::steady_clock::now() + LockWait;
+        const Deadline deadline = sharedDeadline ? *sharedDeadline : std::chrono::steady_clock::now() + LockWait;
         while (std::chrono::steady_clock::now() < deadline) {
             FileDescriptor where(::open(path.c_str(), O_PATH | O_CLOEXEC));
             struct stat link {};
@@ -556,5 +766,15 @@ std::optional<std::string> update(const std::string &path, const std::function<P
         return std::string("it cannot be saved (") + error.what() + ")";
     }
 }
+
+bool beginSharedWait()
+{
+    if (sharedDeadline)
+        return false;
+    sharedDeadline = std::chrono::steady_clock::now() + LockWait;
+    return true;
+}
+
+void endSharedWait() { sharedDeadline.reset(); }
 
 } // namespace durablefile

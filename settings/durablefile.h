@@ -48,21 +48,34 @@ std::optional<std::string> read(const std::string &path, const std::function<voi
 // changes no byte, or a refusal, leaves the file alone.
 //
 // Writers take a lock on the file that only those who may write it can
-// take, waiting at most two seconds for another writer. A new file is
+// take, waiting at most two seconds for another writer or any other
+// program that holds a lock on the file. A new file is
 // written unnamed and named only if the name is still free. An existing one
 // is replaced by a new file renamed over it when the new file can have all
 // that the old one has (a single link, an owner and group this user may
 // give it, the same attributes); otherwise it is changed in place behind a
 // journal of the bytes that change, which the next writer rolls back if the
-// save was cut short. Either way, if the file changed since it was read (an
+// save was cut short; what another user may have put beside the file is
+// never trusted. Either way, if the file changed since it was read (an
 // editor saved it without the lock), it is read again and the edit made
 // anew. A file that root creates in another user's folder belongs to that
 // user. A read-only file is not changed, and a missing folder is not
 // created.
 //
-// Returns nullopt on success, otherwise the reason (without the path); on
-// failure the file is unchanged.
+// A folder that this user may not write, where the file is writable, holds
+// no journal: the file is then changed in place, as a text editor does.
+//
+// Returns nullopt on success, once the change is on the disk; otherwise the
+// reason (without the path), and on failure the file is unchanged.
 std::optional<std::string> update(const std::string &path,
                                   const std::function<Plan(std::string_view content)> &plan);
+
+// From beginSharedWait() to endSharedWait(), the updates on this thread
+// wait for other writers at most two seconds together, counted from
+// beginSharedWait(), so that a series of saves (Apply's five) never waits
+// longer than one. beginSharedWait() returns false, and changes nothing,
+// when a shared wait is already under way.
+bool beginSharedWait();
+void endSharedWait();
 
 } // namespace durablefile

@@ -224,6 +224,7 @@ void frmMain::reportWhenShown(const QString &text)
 // and which were not, and why.
 void frmMain::Command3_Click()
 {
+    const Module1::SavingTogether together;
     QStringList saved;
     QMap<QString, QStringList> notSaved; // by reason
     const auto save = [&](const QString &setting, const Module1::Setting &key, const QString &value) {
