@@ -132,6 +132,10 @@ ended_with() { # waits for the configurator to end, then compares its status
 no_display=$(cd "$work" && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$binary" 2>&1; echo "status $?")
 check "without a display it says so, and ends with status 1" \
     eval '[[ "$no_display" == *"no display was found"*"status 1" ]]'
+# A display left over from another session, that no server serves.
+gone=$(cd "$work" && env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:4242 "$binary" 2>&1; echo "status $?")
+check "with a display that cannot be reached it names it, and ends with status 1 ($gone)" \
+    eval '[[ "$gone" == *"the display could not be opened (DISPLAY=:4242)"*"status 1" ]]'
 
 # --- 1. A fresh folder: choose by keyboard, Apply, Run, Ok ---------------------
 new_folder fresh
@@ -292,6 +296,13 @@ check "and nowhere else" test ! -e /Setup.ini
 keys shift+Tab Return
 check "Run starts the Tavorin.exe in that folder" wait_for 5 lines_in "$work/$odd/started.log" 1
 check "with its standard descriptors open" test "$(cut -d'|' -f4 "$work/$odd/started.log")" = 012
+# A Windows Tavorin there: Wine takes only UTF-8 names.
+cp "$build/tests/fake-tavorin.exe" "$work/$odd/Tavorin.exe"
+keys Return
+check "Run says that Wine cannot take the folder's name" wait_for 5 has_window box
+focus box
+keys Return
+focus main
 keys Tab Tab Return
 check "Ok ends it" ended_with 0
 

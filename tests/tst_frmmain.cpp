@@ -160,6 +160,8 @@ private slots:
     void runSearchesOwnFolderThenPathNeverCurrent();
     void runFailureIsReported_data();
     void runFailureIsReported();
+    void runUsesOnlyTheUsersOwnPrefix_data();
+    void runUsesOnlyTheUsersOwnPrefix();
     void okEndsWithoutSaving();
 
     void tabOrderAndFirstFocus();
@@ -555,6 +557,30 @@ QByteArray windowsProgram(const QByteArray &signature, quint16 machine = 0x8664)
     return "MZ" + QByteArray(58, '\0') + QByteArray("\x40\0\0\0", 4) + header + QByteArray(18, '\0');
 }
 
+// A Wine of `kind` ("64-bit only", or "WoW64", which also runs 32-bit
+// programs) in the folder `work`, first on PATH: its start script names
+// its two loaders, as Debian's and Ubuntu's Wine does, and then does
+// `said`, in `work`. WINEPREFIX names a prefix in `work` that a Wine
+// without 32-bit support made.
+void installFakeWine(const QString &work, const QString &kind, const QByteArray &said)
+{
+    QDir root(QDir(work).filePath("wine"));
+    QVERIFY(root.removeRecursively() && root.mkpath("bin") && root.mkpath("lib/wine")
+            && root.mkpath("lib/x86_64-linux-gnu/wine/i386-windows"));
+    QVERIFY(QFile::copy("/bin/true", root.filePath("lib/wine/wine64"))); // the 64-bit loader, which answers
+    if (kind == "WoW64")
+        setFileBytes(root.filePath("lib/x86_64-linux-gnu/wine/i386-windows/ntdll.dll"), "MZ");
+    setScript(root.filePath("bin/wine"), "#!/bin/sh\nwine32=" + QFile::encodeName(root.filePath("lib/wine/wine"))
+                                           + "\nwine64=" + QFile::encodeName(root.filePath("lib/wine/wine64"))
+                                           + "\ncd " + QFile::encodeName(work) + "\n" + said);
+    qputenv("PATH", QFile::encodeName(root.filePath("bin")));
+    const QDir prefix(QDir(work).filePath("prefix"));
+    QVERIFY(prefix.mkpath("drive_c/windows/syswow64"));
+    setFileBytes(prefix.filePath("system.reg"), "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\Machine\n\n#arch=win64\n");
+    setFileBytes(prefix.filePath(".update-timestamp"), "1676758571\n");
+    qputenv("WINEPREFIX", QFile::encodeName(prefix.path()));
+}
+
 void tst_frmMain::runFailureIsReported_data()
 {
     QTest::addColumn<QByteArray>("content");
@@ -606,25 +632,8 @@ void tst_frmMain::runFailureIsReported()
     if (!content.isEmpty())
         setScript(appFile("Tavorin.exe"), content, mode_t(mode));
     qputenv("PATH", QFile::encodeName(m_workDir.path())); // holds no Tavorin.exe
-    if (!wine.isEmpty()) {
-        // Its two loaders, named by its start script, as Debian's and Ubuntu's
-        // Wine has them; this one has only the 64-bit one, which answers.
-        QDir root(m_workDir.filePath("wine"));
-        QVERIFY(root.removeRecursively() && root.mkpath("bin") && root.mkpath("lib/wine") && root.mkpath("lib/x86_64-linux-gnu/wine/i386-windows"));
-        QVERIFY(QFile::copy("/bin/true", root.filePath("lib/wine/wine64")));
-        if (wine == "WoW64")
-            setFileBytes(root.filePath("lib/x86_64-linux-gnu/wine/i386-windows/ntdll.dll"), "MZ");
-        setScript(root.filePath("bin/wine"), "#!/bin/sh\nwine32=" + QFile::encodeName(root.filePath("lib/wine/wine"))
-                                               + "\nwine64=" + QFile::encodeName(root.filePath("lib/wine/wine64"))
-                                               + "\ncd " + QFile::encodeName(m_workDir.path()) + "\n" + said);
-        qputenv("PATH", QFile::encodeName(root.filePath("bin")));
-        // A prefix that a Wine without 32-bit support made.
-        const QDir prefix(m_workDir.filePath("prefix"));
-        QVERIFY(prefix.mkpath("drive_c/windows/syswow64"));
-        setFileBytes(prefix.filePath("system.reg"), "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\Machine\n\n#arch=win64\n");
-        setFileBytes(prefix.filePath(".update-timestamp"), "1676758571\n");
-        qputenv("WINEPREFIX", QFile::encodeName(prefix.path()));
-    }
+    if (!wine.isEmpty())
+        installFakeWine(m_workDir.path(), wine, said);
     open();
     QTest::keyClick(combo("comboHelp"), Qt::Key_Up); // an unapplied choice
 
@@ -646,6 +655,53 @@ void tst_frmMain::runFailureIsReported()
     QVERIFY(m_window->isVisible());
     QCOMPARE(shownTexts().value(3), QString("No"));
     QCOMPARE(zombieChildren(), 0);
+}
+
+void tst_frmMain::runUsesOnlyTheUsersOwnPrefix_data()
+{
+    QTest::addColumn<QString>("planted"); // how the prefix around Tavorin's folder came to be
+    QTest::addColumn<bool>("used");
+    QTest::newRow("the user's own") << "" << true;
+    QTest::newRow("drive_c writable by the group") << "group" << false;
+    QTest::newRow("system.reg of another user") << "another user" << false;
+}
+
+void tst_frmMain::runUsesOnlyTheUsersOwnPrefix()
+{
+    // Tavorin's folder lies inside a prefix: its own drive_c and system.reg
+    // beside it. Wine runs it there only when no one else could have put
+    // them there; otherwise in the prefix that the environment names.
+    QFETCH(QString, planted);
+    QFETCH(bool, used);
+    if (planted == "another user" && ::geteuid() != 0)
+        QSKIP("A file of another user needs a second user, which only root can be here.");
+    const QString dir = QCoreApplication::applicationDirPath();
+    struct stat folder {};
+    QCOMPARE(::stat(QFile::encodeName(dir).constData(), &folder), 0);
+    QCOMPARE(::chmod(QFile::encodeName(dir).constData(), 0755), 0); // whatever the umask made it
+    const auto remove = qScopeGuard([&] {
+        QDir(appFile("drive_c")).removeRecursively();
+        QFile::remove(appFile("system.reg"));
+        ::chmod(QFile::encodeName(dir).constData(), folder.st_mode & 07777);
+    });
+    QVERIFY(QDir(dir).mkpath("drive_c"));
+    setFileBytes(appFile("system.reg"), "WINE REGISTRY Version 2\n\n#arch=win64\n");
+    QCOMPARE(::chmod(QFile::encodeName(appFile("drive_c")).constData(), planted == "group" ? 0775 : 0755), 0);
+    QCOMPARE(::chmod(QFile::encodeName(appFile("system.reg")).constData(), 0644), 0);
+    if (planted == "another user")
+        QCOMPARE(::chown(QFile::encodeName(appFile("system.reg")).constData(), 4242, 4242), 0);
+    setScript(appFile("Tavorin.exe"), windowsProgram(QByteArray("PE\0\0", 4)), 0644);
+    installFakeWine(m_workDir.path(), "WoW64", "echo \"$WINEPREFIX\" >prefix-used\n");
+    open();
+
+    MessageBoxWatcher watcher;
+    click("Command2", watcher);
+    const QString record = m_workDir.filePath("prefix-used");
+    QTRY_VERIFY_WITH_TIMEOUT(fileBytes(record).endsWith('\n'), 4000);
+    qunsetenv("WINEPREFIX");
+    QCOMPARE(watcher.texts, QStringList());
+    QCOMPARE(QString::fromLocal8Bit(fileBytes(record).trimmed()), used ? dir : m_workDir.filePath("prefix"));
+    QFile::remove(record);
 }
 
 void tst_frmMain::okEndsWithoutSaving()

@@ -75,9 +75,36 @@ private:
 
 } // namespace
 
+namespace {
+
+// While the application object is made: the toolkit ends the program when
+// it cannot open the display (a DISPLAY left over from another session,
+// an ssh login without forwarding), advising to reinstall. It says instead
+// which display could not be opened, and ends with status 1.
+void displayUnreachable(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type != QtFatalMsg) {
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+        return;
+    }
+    QStringList named;
+    for (const char *name : {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "DISPLAY"}) {
+        if (!qEnvironmentVariableIsEmpty(name))
+            named << QStringLiteral("%1=%2").arg(QLatin1String(name), qEnvironmentVariable(name));
+    }
+    std::fprintf(stderr,
+                 "tavorin-configurator: the display could not be opened (%s): it is not running, or this user "
+                 "may not use it. Start the configurator from a desktop session.\n",
+                 qPrintable(named.join(QStringLiteral(", "))));
+    std::_Exit(EXIT_FAILURE);
+}
+
+} // namespace
+
 Application::Application(int &argc, char **argv)
     : QApplication(argc, argv)
 {
+    qInstallMessageHandler(nullptr); // displayFound()'s, once the display is open
     // The name is the one of the executable and of its desktop entry, so
     // that X11 gives the window the class the launcher expects; the title
     // is what the user reads.
@@ -137,12 +164,13 @@ void Application::prepare()
 
 bool Application::displayFound(int argc, char **argv)
 {
-    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY")
-        || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+    bool named = !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY")
+              || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    for (int i = 1; i < argc; ++i)
+        named = named || std::strcmp(argv[i], "-platform") == 0;
+    if (named) {
+        qInstallMessageHandler(displayUnreachable);
         return true;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-platform") == 0)
-            return true;
     }
     std::fputs("tavorin-configurator: no display was found: neither DISPLAY nor WAYLAND_DISPLAY is set. "
                "Start it from a desktop session.\n",

@@ -22,6 +22,9 @@ public:
     // Whether there is a display to open the window on: Qt's platform named
     // (QT_QPA_PLATFORM, or -platform among the arguments), or DISPLAY or
     // WAYLAND_DISPLAY set. Says so on standard error when there is none.
+    // Until the application object is made, a display that is named but
+    // cannot be opened ends the program with status 1 and a message that
+    // names it, instead of the toolkit's own.
     static bool displayFound(int argc, char **argv);
 
     bool notify(QObject *receiver, QEvent *event) override;

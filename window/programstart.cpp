@@ -280,13 +280,34 @@ QString whyWineCannotRun(const std::string &program, const WindowsKind &kind, co
     return {};
 }
 
+// Whether `path` is this user's own and no one else may change it: owned
+// by this user, and writable by no group or other user.
+bool ownedByMe(const std::string &path, mode_t type)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == type && st.st_uid == ::geteuid()
+        && (st.st_mode & 022) == 0;
+}
+
 // The Wine prefix that `folder` lies inside: the nearest folder, itself or
 // above it, that holds drive_c and system.reg; empty when there is none.
+// Whoever may create names in a folder could plant a prefix there, with
+// commands that Wine runs at its start: so a prefix is used only when it,
+// its drive_c and its system.reg are this user's own, and the search stops
+// at the first folder that belongs to neither this user nor root.
 std::string winePrefixOf(std::string folder)
 {
     for (;;) {
-        if (hasType(folder + "/drive_c", S_IFDIR) && hasType(folder + "/system.reg", S_IFREG))
-            return folder.empty() ? "/" : folder;
+        const std::string here = folder.empty() ? "/" : folder;
+        struct stat st {};
+        if (::stat(here.c_str(), &st) != 0 || (st.st_uid != ::geteuid() && st.st_uid != 0))
+            return {};
+        if (hasType(folder + "/drive_c", S_IFDIR) && hasType(folder + "/system.reg", S_IFREG)) {
+            if (ownedByMe(here, S_IFDIR) && ownedByMe(folder + "/drive_c", S_IFDIR)
+                && ownedByMe(folder + "/system.reg", S_IFREG))
+                return here;
+            return {};
+        }
         const size_t slash = folder.rfind('/');
         if (folder.empty() || slash == std::string::npos)
             return {};
@@ -604,6 +625,13 @@ QString wineFailure(int status, const QByteArray &output)
 QString startThroughWine(const std::string &program, QObject *context,
                          const std::function<void(const QString &)> &lateFailure)
 {
+    // Wine takes file names as UTF-8 text; another name would reach it as a
+    // path that names nothing.
+    const QByteArray bytes = QByteArray::fromStdString(program);
+    if (QString::fromUtf8(bytes).toUtf8() != bytes)
+        return QStringLiteral("%1 lies in a folder whose name is not UTF-8 text, which Wine cannot take. Rename the "
+                              "folder, then press Run again")
+            .arg(shown(program));
     const WindowsKind kind = windowsKind(program);
     if (kind.format == WindowsKind::Damaged)
         return shown(program) + QStringLiteral(" is damaged: it starts as a Windows program but is not a whole one");
