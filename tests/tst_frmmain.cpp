@@ -28,6 +28,11 @@
 
 namespace {
 
+// The window's buttons, by their names in its design.
+const char *const RunButton = "Command2";
+const char *const ApplyButton = "Command3";
+const char *const OkButton = "Command4";
+
 QString appFile(const QString &name)
 {
     return QDir(QCoreApplication::applicationDirPath()).filePath(name);
@@ -276,8 +281,6 @@ void tst_frmMain::loadsStoredValues_data()
     QTest::newRow("nothing chosen")
         << QByteArray("[Tavorin]\r\nUseCard=0\r\nShowHelp=-1\r\nShowMode=-1\r\n")
         << QStringList{none, "16", "0", none, none} << QList<int>{-1, 1, -1, -1};
-    QTest::newRow("unlisted depth") << QByteArray("[Tavorin]\r\nUseDepth=15\r\n")
-                                    << QStringList{"1", none, "0", "Yes", "Yes"} << QList<int>{0, -1, 1, 1};
     QTest::newRow("depth 8 and 32")
         << QByteArray("[Tavorin]\r\nUseDepth=8\r\n[Other]\r\nUseDepth=32\r\n")
         << QStringList{"1", "8", "0", "Yes", "Yes"} << QList<int>{0, 0, 1, 1};
@@ -337,6 +340,9 @@ void tst_frmMain::reportsValuesItCannotShow_data()
         << QByteArray("[Tavorin]\r\nUseCard=3\r\nShowHelp=2\r\nShowMode=5\r\nSyncRate=60\r\n")
         << QStringList{"ShowHelp=2", "ShowMode=5"} << QStringList{"3", "16", "60", none, none}
         << QByteArray("UseCard=3\r\nShowHelp=-1\r\nShowMode=-1\r\nSyncRate=60\r\nUseDepth=16\r\n");
+    QTest::newRow("unlisted depth") << QByteArray("[Tavorin]\r\nUseDepth=15\r\n") << QStringList{"UseDepth=15"}
+                                    << QStringList{"1", none, "0", "Yes", "Yes"}
+                                    << QByteArray("UseDepth=32\r\nUseCard=1\r\nSyncRate=0\r\nShowHelp=1\r\nShowMode=1\r\n");
     QTest::newRow("help beyond 16 bits")
         << QByteArray("[Tavorin]\r\nShowHelp=65536\r\nShowMode=-2\r\nUseCard=99\r\n")
         << QStringList{"ShowHelp=65536", "ShowMode=-2", "UseCard=99"} << QStringList{none, "16", "0", none, none}
@@ -368,7 +374,7 @@ void tst_frmMain::reportsValuesItCannotShow()
 
     // Apply replaces the rejected values with what an unchosen row writes.
     MessageBoxWatcher applyWatcher;
-    click("Command3", applyWatcher);
+    click(ApplyButton, applyWatcher);
     QCOMPARE(applyWatcher.texts, QStringList());
     QCOMPARE(fileBytes(appFile("Setup.ini")), "[Tavorin]\r\n" + applied);
 }
@@ -377,13 +383,13 @@ void tst_frmMain::applyOnFreshStartWritesDefaults()
 {
     open();
     MessageBoxWatcher watcher;
-    click("Command3", watcher);
+    click(ApplyButton, watcher);
     QCOMPARE(watcher.texts, QStringList());
     const QByteArray expected = "[Tavorin]\r\nUseCard=1\r\nUseDepth=16\r\nSyncRate=0\r\nShowHelp=1\r\nShowMode=1\r\n";
     QCOMPARE(fileBytes(appFile("Setup.ini")), expected);
     QVERIFY(m_window->isVisible()); // Apply does not close the window
 
-    click("Command3", watcher); // a second press changes nothing
+    click(ApplyButton, watcher); // a second press changes nothing
     QCOMPARE(fileBytes(appFile("Setup.ini")), expected);
 }
 
@@ -403,7 +409,7 @@ void tst_frmMain::applyWritesChoicesMadeByKeyboard()
     QTest::keyClick(combo("comboMode"), Qt::Key_Up); // Yes -> No
 
     MessageBoxWatcher watcher;
-    click("Command3", watcher);
+    click(ApplyButton, watcher);
     QCOMPARE(watcher.texts, QStringList());
     QCOMPARE(fileBytes(appFile("Setup.ini")),
              QByteArray("; my notes\n[Video]\nMode=7\n[Tavorin]\nUseCard=3\nExtra=1\n"
@@ -413,11 +419,12 @@ void tst_frmMain::applyWritesChoicesMadeByKeyboard()
 void tst_frmMain::applyWritesUnchosenRowsAndTypedText()
 {
     setFileBytes(appFile("Setup.ini"), "[Tavorin]\r\nUseCard=0\r\nUseDepth=15\r\nShowHelp=-1\r\nShowMode=0\r\n");
-    open();
+    MessageBoxWatcher loadWatcher; // which names the depth it cannot show
+    open(&loadWatcher);
     syncRate()->clear();
 
     MessageBoxWatcher watcher;
-    click("Command3", watcher);
+    click(ApplyButton, watcher);
     QCOMPARE(watcher.texts, QStringList());
     // No depth chosen saves 32; a cleared sync rate keeps its key, empty.
     QCOMPARE(fileBytes(appFile("Setup.ini")),
@@ -455,7 +462,7 @@ void tst_frmMain::applyFailureIsReported()
     QCOMPARE(syncRate()->text(), typed);
 
     MessageBoxWatcher watcher;
-    click("Command3", watcher);
+    click(ApplyButton, watcher);
 
     QCOMPARE(watcher.titles, QStringList{"Tavorin Configurator"});
     QVERIFY2(watcher.texts[0].contains(appFile("Setup.ini")), qPrintable(watcher.texts[0]));
@@ -483,8 +490,8 @@ void tst_frmMain::runStartsTavorinDetached()
     QTest::keyClick(combo("combographiccard"), Qt::Key_Down); // changed, not applied
 
     MessageBoxWatcher watcher;
-    click("Command2", watcher);
-    click("Command2", watcher);
+    click(RunButton, watcher);
+    click(RunButton, watcher);
     qunsetenv("TAVORIN_TEST_MARK");
 
     QCOMPARE(watcher.texts, QStringList());
@@ -527,13 +534,13 @@ void tst_frmMain::runSearchesOwnFolderThenPathNeverCurrent()
     open();
 
     MessageBoxWatcher watcher;
-    click("Command2", watcher);
+    click(RunButton, watcher);
     QCOMPARE(watcher.texts, QStringList());
     QTRY_COMPARE_WITH_TIMEOUT(startedLines(bin).size(), 1, 5000);
 
     // One beside the configurator comes first.
     setScript(appFile("Tavorin.exe"), fakeTavorin());
-    click("Command2", watcher);
+    click(RunButton, watcher);
     QTRY_COMPARE_WITH_TIMEOUT(startedLines(QCoreApplication::applicationDirPath()).size(), 1, 5000);
 
     QCOMPARE(startedLines(bin).size(), 1);
@@ -542,7 +549,7 @@ void tst_frmMain::runSearchesOwnFolderThenPathNeverCurrent()
     // One beside it that cannot run is reported, not passed over for the
     // one on PATH.
     QCOMPARE(::chmod(QFile::encodeName(appFile("Tavorin.exe")).constData(), 0644), 0);
-    click("Command2", watcher);
+    click(RunButton, watcher);
     QCOMPARE(watcher.texts.size(), 1);
     QVERIFY2(watcher.texts[0].contains(appFile("Tavorin.exe")), qPrintable(watcher.texts[0]));
     QCOMPARE(startedLines(bin).size(), 1);
@@ -638,7 +645,7 @@ void tst_frmMain::runFailureIsReported()
     QTest::keyClick(combo("comboHelp"), Qt::Key_Up); // an unapplied choice
 
     MessageBoxWatcher watcher;
-    click("Command2", watcher);
+    click(RunButton, watcher);
     QTRY_VERIFY_WITH_TIMEOUT(!watcher.texts.isEmpty(), 4000);
     if (QFile::exists(m_workDir.filePath("holder.pid"))) {
         // It came while the output was still open, which it stays.
@@ -695,7 +702,7 @@ void tst_frmMain::runUsesOnlyTheUsersOwnPrefix()
     open();
 
     MessageBoxWatcher watcher;
-    click("Command2", watcher);
+    click(RunButton, watcher);
     const QString record = m_workDir.filePath("prefix-used");
     QTRY_VERIFY_WITH_TIMEOUT(fileBytes(record).endsWith('\n'), 4000);
     qunsetenv("WINEPREFIX");
@@ -709,13 +716,13 @@ void tst_frmMain::okEndsWithoutSaving()
     setFileBytes(appFile("Setup.ini"), "[Tavorin]\r\nUseDepth=24\r\n");
     open();
     MessageBoxWatcher watcher;
-    click("Command3", watcher);
+    click(ApplyButton, watcher);
     const QByteArray applied = fileBytes(appFile("Setup.ini"));
     QVERIFY(applied.contains("UseDepth=24"));
 
     combo("combocolourdepth")->setCurrentIndex(3); // by the mouse, as on a desktop without a keyboard
     QCOMPARE(shownTexts().value(1), QString("32"));
-    click("Command4", watcher);
+    click(OkButton, watcher);
 
     QCOMPARE(watcher.texts, QStringList());
     QVERIFY(!m_window->isVisible());
@@ -726,7 +733,7 @@ void tst_frmMain::tabOrderAndFirstFocus()
 {
     open();
     QCOMPARE(focused(), QString("combographiccard"));
-    const QStringList forward{"combocolourdepth", "txtSyncRate", "Command2", "Command3", "Command4",
+    const QStringList forward{"combocolourdepth", "txtSyncRate", RunButton, ApplyButton, OkButton,
                               "comboHelp",        "comboMode",   "combographiccard"};
     for (const QString &expected : forward) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -747,11 +754,11 @@ void tst_frmMain::enterEscapeAndSpace_data()
     QTest::newRow("Escape in a box") << "combocolourdepth" << int(Qt::Key_Escape) << false;
     QTest::newRow("Enter in the text box") << "txtSyncRate" << int(Qt::Key_Return) << false;
     QTest::newRow("Escape in the text box") << "txtSyncRate" << int(Qt::Key_Escape) << false;
-    QTest::newRow("Escape on Apply") << "Command3" << int(Qt::Key_Escape) << false;
-    QTest::newRow("Escape on Ok") << "Command4" << int(Qt::Key_Escape) << false;
-    QTest::newRow("Enter on Apply") << "Command3" << int(Qt::Key_Return) << true;
-    QTest::newRow("keypad Enter on Apply") << "Command3" << int(Qt::Key_Enter) << true;
-    QTest::newRow("Space on Apply") << "Command3" << int(Qt::Key_Space) << true;
+    QTest::newRow("Escape on Apply") << ApplyButton << int(Qt::Key_Escape) << false;
+    QTest::newRow("Escape on Ok") << OkButton << int(Qt::Key_Escape) << false;
+    QTest::newRow("Enter on Apply") << ApplyButton << int(Qt::Key_Return) << true;
+    QTest::newRow("keypad Enter on Apply") << ApplyButton << int(Qt::Key_Enter) << true;
+    QTest::newRow("Space on Apply") << ApplyButton << int(Qt::Key_Space) << true;
 }
 
 void tst_frmMain::enterEscapeAndSpace()
@@ -784,7 +791,7 @@ void tst_frmMain::controlsAtTheirPixels_data()
         QTest::addRow("%s, bottom right", inputs[i]) << QPoint(144 + 104, rows[i] + (i == 2 ? 18 : 20)) << inputs[i];
     }
     const int columns[] = {8, 96, 176};
-    const char *buttons[] = {"Command2", "Command3", "Command4"};
+    const char *buttons[] = {RunButton, ApplyButton, OkButton};
     for (int i = 0; i < 3; ++i) {
         QTest::addRow("%s, top left", buttons[i]) << QPoint(columns[i], 144) << buttons[i];
         QTest::addRow("%s, bottom right", buttons[i]) << QPoint(columns[i] + 72, 144 + 24) << buttons[i];
@@ -878,7 +885,7 @@ void tst_frmMain::everyTextFitsItsControl()
     QCOMPARE(m_window->maximumSize(), size);
     const qreal factor = size.width() / 258.0;
     QVERIFY(qAbs(size.height() - 177 * factor) <= 1);
-    const QRect ok = m_window->findChild<QWidget *>("Command4")->geometry();
+    const QRect ok = m_window->findChild<QWidget *>(OkButton)->geometry();
     QVERIFY(qAbs(ok.x() - 176 * factor) <= 1 && qAbs(ok.bottom() + 1 - 169 * factor) <= 1);
 
     if (!grows && chosen.pointSizeF() < standard.pointSizeF()) {
@@ -909,9 +916,9 @@ void tst_frmMain::inputsAreNamedForScreenReaders_data()
                                << "Please choose whether to show help";
     QTest::newRow("show mode") << "comboMode" << "Show mode information:" << QString()
                                << "Please choose whether to show mode information";
-    QTest::newRow("Run") << "Command2" << QString() << "Run" << "Save Settings and Run Tavorin";
-    QTest::newRow("Apply") << "Command3" << QString() << "Apply" << "Save Settuings and Exit";
-    QTest::newRow("Ok") << "Command4" << QString() << "Ok" << "Exit";
+    QTest::newRow("Run") << RunButton << QString() << "Run" << "Save Settings and Run Tavorin";
+    QTest::newRow("Apply") << ApplyButton << QString() << "Apply" << "Save Settuings and Exit";
+    QTest::newRow("Ok") << OkButton << QString() << "Ok" << "Exit";
 }
 
 void tst_frmMain::inputsAreNamedForScreenReaders()
@@ -953,9 +960,9 @@ void tst_frmMain::uncaughtErrorEndsTheProgram()
         }
     } thrower;
     open();
-    button("Command3")->installEventFilter(&thrower);
+    button(ApplyButton)->installEventFilter(&thrower);
     MessageBoxWatcher watcher;
-    QTimer::singleShot(0, this, [this] { QTest::mouseClick(button("Command3"), Qt::LeftButton); });
+    QTimer::singleShot(0, this, [this] { QTest::mouseClick(button(ApplyButton), Qt::LeftButton); });
     QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(99); }); // bound the wait
     QCOMPARE(QCoreApplication::exec(), EXIT_FAILURE);
     QCOMPARE(watcher.titles, QStringList{"Tavorin Configurator"});

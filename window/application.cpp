@@ -1,7 +1,6 @@
 #include "application.h"
 
 #include "Module1.h"
-#include "frmMain.h"
 
 #include <QIcon>
 #include <QIconEngine>
@@ -106,10 +105,9 @@ Application::Application(int &argc, char **argv)
 {
     qInstallMessageHandler(nullptr); // displayFound()'s, once the display is open
     // The name is the one of the executable and of its desktop entry, so
-    // that X11 gives the window the class the launcher expects; the title
-    // is what the user reads.
+    // that X11 gives the window the class the launcher expects. The name
+    // that the user reads is the window's title (frmMain).
     setApplicationName(QStringLiteral("tavorin-configurator"));
-    setApplicationDisplayName(ApplicationTitle);
     setApplicationVersion(QStringLiteral("1.00"));
     setDesktopFileName(QStringLiteral("tavorin-configurator"));
     setWindowIcon(programIcon());
@@ -197,7 +195,7 @@ bool Application::notify(QObject *receiver, QEvent *event)
 
 void Application::reportUncaughtError(const QString &what)
 {
-    QMessageBox::critical(nullptr, ApplicationTitle,
+    QMessageBox::critical(nullptr, applicationDisplayName(),
                           tr("Tavorin Configurator has met an error and must end:\n\n%1").arg(what));
     QCoreApplication::exit(EXIT_FAILURE);
 }

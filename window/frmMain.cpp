@@ -5,6 +5,7 @@
 #include "programstart.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QFontMetrics>
 #include <QLineEdit>
 #include <QMap>
@@ -13,7 +14,9 @@
 #include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 using Module1::readProfileInt;
 using Module1::Section;
@@ -27,6 +30,9 @@ using Module1::UseDepth;
 
 namespace {
 
+// The colour depths of the depth box's items, in their order.
+constexpr int ColourDepths[] = {8, 16, 24, 32};
+
 // A warning over the window, and on the error output, where a terminal or
 // the desktop's log keeps it. Its text can be selected, so that a path or a
 // command in it can be copied.
@@ -34,7 +40,7 @@ void warn(QWidget *window, const QString &text)
 {
     std::fprintf(stderr, "tavorin-configurator: %s\n", text.toLocal8Bit().constData());
     std::fflush(stderr);
-    QMessageBox box(QMessageBox::Warning, ApplicationTitle, text, QMessageBox::Ok, window);
+    QMessageBox box(QMessageBox::Warning, window->windowTitle(), text, QMessageBox::Ok, window);
     box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     box.exec();
 }
@@ -129,6 +135,7 @@ frmMain::frmMain(QWidget *parent)
     , ui(std::make_unique<Ui::frmMain>())
 {
     ui->setupUi(this);
+    QGuiApplication::setApplicationDisplayName(windowTitle());
     // The desktop's font, fitted to the design. Where that would leave less
     // than three quarters of its size, the whole design grows instead, until
     // the fitted text has that size: a user who chose a large font, often
@@ -182,14 +189,11 @@ void frmMain::Form_Load()
         rejected << tr("UseCard=%1 (accepted: 1 to 5, or 0 for none)").arg(card);
 
     const int depth = readProfileInt(Section, UseDepth.key, UseDepth.defaultValue, settingsPath());
-    if (depth == 8)
-        ui->combocolourdepth->setCurrentIndex(0);
-    if (depth == 16)
-        ui->combocolourdepth->setCurrentIndex(1);
-    if (depth == 24)
-        ui->combocolourdepth->setCurrentIndex(2);
-    if (depth == 32)
-        ui->combocolourdepth->setCurrentIndex(3);
+    const auto item = std::find(std::begin(ColourDepths), std::end(ColourDepths), depth);
+    if (item != std::end(ColourDepths))
+        ui->combocolourdepth->setCurrentIndex(int(item - std::begin(ColourDepths)));
+    else
+        rejected << tr("UseDepth=%1 (accepted: 8, 16, 24 or 32; with none chosen, Apply saves 32)").arg(depth);
 
     const int syncRate = readProfileInt(Section, SyncRate.key, SyncRate.defaultValue, settingsPath());
     ui->txtSyncRate->setText(QString::number(syncRate));
@@ -239,11 +243,7 @@ void frmMain::Command3_Click()
 
     // No depth chosen writes 32, as the item "32" does.
     const int depth = ui->combocolourdepth->currentIndex();
-    const QString depthText = depth == 0   ? QStringLiteral("8")
-                            : depth == 1   ? QStringLiteral("16")
-                            : depth == 2   ? QStringLiteral("24")
-                                           : QStringLiteral("32");
-    save(tr("colour depth"), UseDepth, depthText);
+    save(tr("colour depth"), UseDepth, QString::number(depth >= 0 ? ColourDepths[depth] : ColourDepths[3]));
 
     save(tr("sync rate"), SyncRate, ui->txtSyncRate->text());
 

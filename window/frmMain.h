@@ -9,11 +9,10 @@ namespace Ui {
 class frmMain;
 }
 
-// The program's title: the window's caption and the title of every message.
-inline const QString ApplicationTitle = QStringLiteral("Tavorin Configurator");
-
 // The configurator's only window. Creating it loads Setup.ini into the
 // controls; Apply writes them back, Run starts Tavorin, Ok ends the program.
+// Its title, from its design, is the program's name as the user reads it:
+// the title of every message too.
 class frmMain : public QWidget
 {
     Q_OBJECT
