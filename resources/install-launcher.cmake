@@ -9,6 +9,15 @@
 # build) and RECORD (the list of folders the installs made) to be set, and
 # note_new_folders() to be defined, by the install code.
 
+# Under sudo, "the current user" would be root, and the launcher would land
+# in root's own folders, where the user's desktop never looks.
+execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(uid STREQUAL "0" AND NOT "$ENV{SUDO_USER}" STREQUAL "")
+    message(FATAL_ERROR "The launcher is for one user, in that user's own folders: install it as "
+                        "$ENV{SUDO_USER}, without sudo: cmake --install build --prefix \"${CMAKE_INSTALL_PREFIX}\" "
+                        "--component launcher")
+endif()
+
 foreach(input IN ITEMS "${ICON_PNG}" "${ICON_SVG}" "${ENTRY_TEMPLATE}")
     if(NOT EXISTS "${input}")
         message(FATAL_ERROR "${input} is missing. Build the configurator first: cmake --build build")
