@@ -252,6 +252,17 @@ while IFS='|' read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$fold
 cmake --build "$build" --target uninstall >>"$work/install.log"
 check "the uninstall removes the launcher, its folders and the configurator, and nothing else" \
     eval '[ ! -e "$XDG_DATA_HOME" ] && [ "$(listing "$folder")" = "Tavorin.exe started.log styles " ]'
+# A mistyped folder, which holds no Tavorin.exe; then a launcher under sudo,
+# which would land in root's folders.
+typo=$(cmake --install "$build" --prefix "$work/Tavorn" 2>&1)
+check "an install into a folder without Tavorin.exe warns, naming it" \
+    eval '[[ "$typo" == *"$work/Tavorn holds no Tavorin.exe"* && "$typo" == *"it works on $work/Tavorn/Setup.ini"* ]]'
+cmake --build "$build" --target uninstall >>"$work/install.log"
+if [ "$(id -u)" -eq 0 ]; then
+    sudo_launcher=$(SUDO_USER=someone cmake --install "$build" --prefix "$folder" --component launcher 2>&1 || echo "status $?")
+    check "a launcher under sudo is refused, and installs nothing" \
+        eval '[[ "$sudo_launcher" == *"install it as someone, without sudo"*"status 1" ]] && [ ! -e "$XDG_DATA_HOME" ]'
+fi
 
 # --- 5. Twice the size on a high-DPI screen ----------------------------------
 new_folder scaled

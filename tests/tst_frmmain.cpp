@@ -194,7 +194,7 @@ private:
     void click(const char *buttonName, MessageBoxWatcher &watcher);
 
     std::unique_ptr<frmMain> m_window;
-    QByteArray m_path;
+    QByteArray m_path, m_display;
     QTemporaryDir m_workDir;
     QString m_savedDir;
 };
@@ -205,6 +205,7 @@ void tst_frmMain::init()
     for (const char *name : {"Setup.ini", "Tavorin.exe", "started.log"})
         QFile::remove(appFile(name));
     m_path = qgetenv("PATH");
+    m_display = qgetenv("DISPLAY");
     m_savedDir = QDir::currentPath();
 }
 
@@ -219,6 +220,10 @@ void tst_frmMain::cleanup()
     for (const char *name : {"Setup.ini", "Tavorin.exe"})
         QFile::remove(appFile(name));
     qputenv("PATH", m_path);
+    if (m_display.isEmpty())
+        qunsetenv("DISPLAY");
+    else
+        qputenv("DISPLAY", m_display);
     QDir::setCurrent(m_savedDir);
 }
 
@@ -581,6 +586,8 @@ void installFakeWine(const QString &work, const QString &kind, const QByteArray 
                                            + "\nwine64=" + QFile::encodeName(root.filePath("lib/wine/wine64"))
                                            + "\ncd " + QFile::encodeName(work) + "\n" + said);
     qputenv("PATH", QFile::encodeName(root.filePath("bin")));
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("DISPLAY", ":0"); // an X display for Wine, which this fake never opens
     const QDir prefix(QDir(work).filePath("prefix"));
     QVERIFY(prefix.mkpath("drive_c/windows/syswow64"));
     setFileBytes(prefix.filePath("system.reg"), "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\Machine\n\n#arch=win64\n");
@@ -623,6 +630,7 @@ void tst_frmMain::runFailureIsReported_data()
                       "echo '0114:fixme:ntdll:x not done yet' >&2\n"
                       "echo '0114:err:module:import_dll Library tavorin.dll (which is needed by Tavorin.exe) not found' >&2\n")
         << "Wine said:\nerr:module:import_dll Library tavorin.dll (which is needed by Tavorin.exe) not found";
+    QTest::newRow("a Wayland session without X") << pe64 << 0644 << "WoW64" << ok << "only on an X display";
     QTest::newRow("Wine's start fails")
         << pe64 << 0644 << "WoW64" << QByteArray("echo 'wine: failed to start L\"Tavorin.exe\"'; exit 5\n")
         << "(it ended with status 5). Wine said:\nwine: failed to start";
@@ -641,6 +649,8 @@ void tst_frmMain::runFailureIsReported()
     qputenv("PATH", QFile::encodeName(m_workDir.path())); // holds no Tavorin.exe
     if (!wine.isEmpty())
         installFakeWine(m_workDir.path(), wine, said);
+    if (QByteArray(QTest::currentDataTag()).contains("without X"))
+        qunsetenv("DISPLAY");
     open();
     QTest::keyClick(combo("comboHelp"), Qt::Key_Up); // an unapplied choice
 

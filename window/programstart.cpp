@@ -647,6 +647,12 @@ QString startThroughWine(const std::string &program, QObject *context,
                                                "was not found on the search path (PATH). Install Wine (Debian's and "
                                                "Ubuntu's package \"wine\") and press Run again");
 
+    // Wine shows windows only on X; in a Wayland session, through XWayland.
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        return shown(program) + QStringLiteral(" is a Windows program, and Wine, which runs it, shows its windows only "
+                                               "on an X display, which this session does not offer (DISPLAY is not "
+                                               "set). In a Wayland session, turn on XWayland, or log in to an X11 "
+                                               "session, then press Run again");
     const std::string found = winePrefixOf(program.substr(0, program.rfind('/')));
     std::string prefix = found;
     if (prefix.empty()) {
