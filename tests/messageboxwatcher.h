@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QStringList>
+#include <QVariant>
 #include <QTimer>
 
 // Accepts every message box that opens while it watches, for at most five
@@ -21,7 +22,8 @@ public:
             }
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
                 titles << box->windowTitle();
-                texts << box->text();
+                const QVariant plain = box->property("plainText"); // where the box shows it formatted
+                texts << (plain.isValid() ? plain.toString() : box->text());
                 const QWidget *owner = box->parentWidget();
                 over << (owner && owner->isVisible() ? owner->window()->objectName() : QString());
                 box->accept();

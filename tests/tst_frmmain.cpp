@@ -621,7 +621,7 @@ void tst_frmMain::runFailureIsReported_data()
                            << "is a Windows program for ARM64 processors";
     QTest::newRow("32-bit, prefix without 32-bit support")
         << pe32 << 0644 << "WoW64" << ok << "was made by a Wine without 32-bit support, so it has none. "
-                                           "Let Wine update the prefix, in a terminal:\nrm ";
+                                           "Let Wine update the prefix, in a terminal:\n    rm ";
     // Wine's start ends well, and the program then fails to load; a process
     // that Wine left behind keeps the output open meanwhile.
     QTest::newRow("Wine fails after its start")
@@ -629,11 +629,11 @@ void tst_frmMain::runFailureIsReported_data()
         << QByteArray("/bin/sleep 60 & echo $! >holder.pid\n"
                       "echo '0114:fixme:ntdll:x not done yet' >&2\n"
                       "echo '0114:err:module:import_dll Library tavorin.dll (which is needed by Tavorin.exe) not found' >&2\n")
-        << "Wine said:\nerr:module:import_dll Library tavorin.dll (which is needed by Tavorin.exe) not found";
+        << "Wine said:\n    err:module:import_dll Library tavorin.dll (which is needed by Tavorin.exe) not found";
     QTest::newRow("a Wayland session without X") << pe64 << 0644 << "WoW64" << ok << "only on an X display";
     QTest::newRow("Wine's start fails")
         << pe64 << 0644 << "WoW64" << QByteArray("echo 'wine: failed to start L\"Tavorin.exe\"'; exit 5\n")
-        << "(it ended with status 5). Wine said:\nwine: failed to start";
+        << "It ended with status 5. Wine said:\n    wine: failed to start";
 }
 
 void tst_frmMain::runFailureIsReported()

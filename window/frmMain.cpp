@@ -34,13 +34,23 @@ namespace {
 constexpr int ColourDepths[] = {8, 16, 24, 32};
 
 // A warning over the window, and on the error output, where a terminal or
-// the desktop's log keeps it. Its text can be selected, so that a path or a
-// command in it can be copied.
+// the desktop's log keeps it. A line of the text that is indented by four
+// spaces (a path, a command) is shown whole, never broken, and its text can
+// be selected, so that it can be copied.
 void warn(QWidget *window, const QString &text)
 {
     std::fprintf(stderr, "tavorin-configurator: %s\n", text.toLocal8Bit().constData());
     std::fflush(stderr);
-    QMessageBox box(QMessageBox::Warning, window->windowTitle(), text, QMessageBox::Ok, window);
+    QString html;
+    for (const QString &line : text.split(QLatin1Char('\n'))) {
+        const bool whole = line.startsWith(QLatin1String("    "));
+        html += QStringLiteral("<div style=\"%1\">%2</div>")
+                    .arg(whole ? QStringLiteral("white-space:pre; margin-left:16px") : QString(),
+                         line.isEmpty() ? QStringLiteral("&nbsp;") : line.trimmed().toHtmlEscaped());
+    }
+    QMessageBox box(QMessageBox::Warning, window->windowTitle(), html, QMessageBox::Ok, window);
+    box.setTextFormat(Qt::RichText);
+    box.setProperty("plainText", text); // as the error output has it
     box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     box.exec();
 }
@@ -211,7 +221,7 @@ void frmMain::Form_Load()
         rejected << tr("ShowMode=%1 (accepted: 0 for No, 1 for Yes, or -1 for none)").arg(mode);
 
     if (!rejected.isEmpty())
-        reportWhenShown(tr("%1 holds settings that cannot be shown:\n\n%2\n\n"
+        reportWhenShown(tr("These settings in\n    %1\ncannot be shown:\n\n%2\n\n"
                            "These rows are left unchosen. The file is unchanged until you press Apply.")
                             .arg(Module1::shown(settingsPath()), rejected.join(QLatin1Char('\n'))));
 }
@@ -265,7 +275,8 @@ void frmMain::Command3_Click()
 void frmMain::Command2_Click()
 {
     const auto report = [this](const QString &error) {
-        warn(this, tr("Tavorin could not be started: %1").arg(error) + (error.endsWith('.') ? "" : "."));
+        warn(this, tr("Tavorin could not be started:%1%2").arg(error.startsWith('\n') ? "" : " ", error)
+                       + (error.endsWith('.') ? "" : "."));
     };
     const QString error = startProgram(QStringLiteral("Tavorin.exe"), Module1::applicationDirectory(), this, report);
     if (!error.isEmpty())

@@ -34,6 +34,9 @@ namespace {
 
 QString shown(const std::string &path) { return QFile::decodeName(path.c_str()); }
 
+// A path on a line of its own, indented, as a message shows it whole.
+QString onItsOwnLine(const std::string &path) { return QStringLiteral("\n    ") + shown(path) + QLatin1Char('\n'); }
+
 std::vector<std::string> pathDirectories()
 {
     std::string path;
@@ -234,7 +237,7 @@ QString quoted(const std::string &path)
 
 const QString Install32 = QStringLiteral(
     "Install 32-bit Wine: on Debian and Ubuntu, as root,\n"
-    "dpkg --add-architecture i386 && apt-get update && apt-get install wine32:i386\n"
+    "    dpkg --add-architecture i386 && apt-get update && apt-get install wine32:i386\n"
     "Then press Run again");
 
 // Why this Wine cannot run `program`, of `kind`, in the prefix `prefix`;
@@ -242,10 +245,10 @@ const QString Install32 = QStringLiteral(
 QString whyWineCannotRun(const std::string &program, const WindowsKind &kind, const WineKinds &wine,
                          const std::string &prefix)
 {
-    const QString name = shown(program);
+    const QString name = onItsOwnLine(program);
 #if defined(__x86_64__) || defined(__i386__)
     if (kind.format == WindowsKind::Win32 && kind.machine != MachineI386 && kind.machine != MachineAmd64)
-        return QStringLiteral("%1 is a Windows program for %2 processors, and Wine runs only programs for this "
+        return QStringLiteral("%1is a Windows program for %2 processors, and Wine runs only programs for this "
                               "computer's processor (x86, 32-bit or 64-bit). Tavorin needs a Tavorin.exe made for x86")
             .arg(name, machineName(kind.machine));
 #endif
@@ -254,10 +257,10 @@ QString whyWineCannotRun(const std::string &program, const WindowsKind &kind, co
         const QString what = kind.format == WindowsKind::Win16
                                ? QStringLiteral("an old 16-bit Windows program, which Wine runs with its 32-bit support")
                                : QStringLiteral("a 32-bit Windows program");
-        return QStringLiteral("%1 is %2, and the Wine installed here runs only 64-bit ones. ").arg(name, what) + Install32;
+        return QStringLiteral("%1is %2, and the Wine installed here runs only 64-bit ones. ").arg(name, what) + Install32;
     }
     if (wine.known && kind.machine == MachineAmd64 && !wine.runs64)
-        return QStringLiteral("%1 is a 64-bit Windows program, and the Wine installed here runs only 32-bit ones. "
+        return QStringLiteral("%1is a 64-bit Windows program, and the Wine installed here runs only 32-bit ones. "
                               "Install 64-bit Wine (on Debian and Ubuntu, the package \"wine64\") and press Run again")
             .arg(name);
     // A prefix Wine has yet to make is made for both kinds.
@@ -265,18 +268,18 @@ QString whyWineCannotRun(const std::string &program, const WindowsKind &kind, co
     if (registry.empty())
         return {};
     if (kind.machine == MachineAmd64 && registry.find("\n#arch=win32") != std::string::npos)
-        return QStringLiteral("%1 is a 64-bit Windows program, and the Wine prefix %2 was made for 32-bit programs "
+        return QStringLiteral("%1is a 64-bit Windows program, and the Wine prefix%2was made for 32-bit programs "
                               "only. Install Tavorin into a prefix made without WINEARCH=win32")
-            .arg(name, shown(prefix));
+            .arg(name, onItsOwnLine(prefix));
     // A prefix made by a Wine without 32-bit support has no 32-bit system
     // DLLs. Wine adds them when it updates the prefix, which it does on its
     // next start once the prefix's update mark is gone.
     if (needs32 && !hasType(prefix + "/drive_c/windows/syswow64/kernel32.dll", S_IFREG)
         && ::access((prefix + "/.update-timestamp").c_str(), F_OK) == 0)
-        return QStringLiteral("%1 is a 32-bit Windows program, and the Wine prefix %2 was made by a Wine without "
+        return QStringLiteral("%1is a 32-bit Windows program, and the Wine prefix%2was made by a Wine without "
                               "32-bit support, so it has none. Let Wine update the prefix, in a terminal:\n"
-                              "rm %3\nWINEPREFIX=%4 wineboot -u\nThen press Run again")
-            .arg(name, shown(prefix), quoted(prefix + "/.update-timestamp"), quoted(prefix));
+                              "    rm %3\n    WINEPREFIX=%4 wineboot -u\nThen press Run again")
+            .arg(name, onItsOwnLine(prefix), quoted(prefix + "/.update-timestamp"), quoted(prefix));
     return {};
 }
 
@@ -614,12 +617,12 @@ QString wineFailure(int status, const QByteArray &output)
         return {};
     QString how;
     if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
-        how = QStringLiteral(" (it ended with status %1)").arg(WEXITSTATUS(status));
+        how = QStringLiteral("It ended with status %1. ").arg(WEXITSTATUS(status));
     else if (WIFSIGNALED(status))
-        how = QStringLiteral(" (it was stopped by signal %1)").arg(WTERMSIG(status));
+        how = QStringLiteral("It was stopped by signal %1. ").arg(WTERMSIG(status));
     if (lines.isEmpty())
-        return how + QStringLiteral(". The program may be damaged, or its Wine prefix unusable");
-    return how + QStringLiteral(". Wine said:\n") + lines.join(QLatin1Char('\n'));
+        return how + QStringLiteral("The program may be damaged, or its Wine prefix unusable");
+    return how + QStringLiteral("Wine said:\n    ") + lines.join(QStringLiteral("\n    "));
 }
 
 QString startThroughWine(const std::string &program, QObject *context,
@@ -629,12 +632,12 @@ QString startThroughWine(const std::string &program, QObject *context,
     // path that names nothing.
     const QByteArray bytes = QByteArray::fromStdString(program);
     if (QString::fromUtf8(bytes).toUtf8() != bytes)
-        return QStringLiteral("%1 lies in a folder whose name is not UTF-8 text, which Wine cannot take. Rename the "
+        return QStringLiteral("%1lies in a folder whose name is not UTF-8 text, which Wine cannot take. Rename the "
                               "folder, then press Run again")
-            .arg(shown(program));
+            .arg(onItsOwnLine(program));
     const WindowsKind kind = windowsKind(program);
     if (kind.format == WindowsKind::Damaged)
-        return shown(program) + QStringLiteral(" is damaged: it starts as a Windows program but is not a whole one");
+        return onItsOwnLine(program) + QStringLiteral("is damaged: it starts as a Windows program but is not a whole one");
     std::string wine;
     for (const std::string &dir : pathDirectories()) {
         if (hasType(dir + "/wine", S_IFREG) && ::access((dir + "/wine").c_str(), X_OK) == 0) {
@@ -643,13 +646,13 @@ QString startThroughWine(const std::string &program, QObject *context,
         }
     }
     if (wine.empty())
-        return shown(program) + QStringLiteral(" is a Windows program, and Wine, which runs Windows programs here, "
+        return onItsOwnLine(program) + QStringLiteral("is a Windows program, and Wine, which runs Windows programs here, "
                                                "was not found on the search path (PATH). Install Wine (Debian's and "
                                                "Ubuntu's package \"wine\") and press Run again");
 
     // Wine shows windows only on X; in a Wayland session, through XWayland.
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
-        return shown(program) + QStringLiteral(" is a Windows program, and Wine, which runs it, shows its windows only "
+        return onItsOwnLine(program) + QStringLiteral("is a Windows program, and Wine, which runs it, shows its windows only "
                                                "on an X display, which this session does not offer (DISPLAY is not "
                                                "set). In a Wayland session, turn on XWayland, or log in to an X11 "
                                                "session, then press Run again");
@@ -674,7 +677,7 @@ QString startThroughWine(const std::string &program, QObject *context,
     whenReported(started.report, context, [=](int status, const QByteArray &output) {
         const QString said = wineFailure(status, output);
         if (!said.isEmpty())
-            lateFailure(QStringLiteral("Wine could not start %1").arg(shown(program)) + said);
+            lateFailure(QStringLiteral("Wine could not start") + onItsOwnLine(program) + said);
     });
     return {};
 }
@@ -701,7 +704,7 @@ QString startProgram(const QString &name, const QByteArray &ownDirectory, QObjec
     for (const std::string &candidate : candidates) {
         if (!hasType(candidate, S_IFREG)) {
             if (beside)
-                return shown(candidate) + QStringLiteral(" is not a program file");
+                return onItsOwnLine(candidate) + QStringLiteral("is not a program file");
             continue;
         }
         if (bytesAt(candidate, 0, 2) == "MZ")
@@ -709,7 +712,7 @@ QString startProgram(const QString &name, const QByteArray &ownDirectory, QObjec
         if (::access(candidate.c_str(), X_OK) != 0) {
             // On PATH, keep looking, as a shell would, but remember why this
             // one could not run in case no other is found.
-            const QString why = shown(candidate) + QStringLiteral(" may not be run: it is not marked as executable");
+            const QString why = onItsOwnLine(candidate) + QStringLiteral("may not be run: it is not marked as executable");
             if (beside)
                 return why;
             if (refused.isEmpty())
@@ -718,11 +721,11 @@ QString startProgram(const QString &name, const QByteArray &ownDirectory, QObjec
         }
         const std::vector<std::string> args{candidate}, environment = environmentWith({});
         if (const int error = spawn(Command(args, environment), false).error)
-            return shown(candidate) + QStringLiteral(" could not be started: ") + inWords(error, candidate);
+            return onItsOwnLine(candidate) + QStringLiteral("could not be started: ") + inWords(error, candidate);
         return QString();
     }
     if (!refused.isEmpty())
         return refused;
-    return name + QStringLiteral(" was found neither in ") + shown(ownDirectory.toStdString())
+    return name + QStringLiteral(" was found neither in") + onItsOwnLine(ownDirectory.toStdString())
          + QStringLiteral(" nor on the search path (PATH)");
 }
