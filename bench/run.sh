@@ -64,6 +64,34 @@ awk -F'\t' '
 ' "$work/startup.tsv"
 echo
 
+# --- start-up instructions -------------------------------------------------------
+# Counted by callgrind, which, unlike the map time, does not depend on what
+# else the machine does: everything from the start of the process until two
+# seconds after its window is mapped, with no Setup.ini.
+if command -v valgrind >/dev/null; then
+    instructions() { # program
+        local out="$work/callgrind.out" pid
+        rm -f "$out"
+        (cd "$work/empty" && exec valgrind --tool=callgrind --callgrind-out-file="$out" "$1" >/dev/null 2>&1) &
+        pid=$!
+        mapped() { xdotool search --onlyvisible --pid "$pid" --name '^Tavorin Configurator$' >/dev/null 2>&1; }
+        wait_for 120 mapped || true
+        sleep 2
+        kill -TERM "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+        sed -n 's/^summary: //p' "$out"
+    }
+    configurator=$(instructions "$work/empty/tavorin-configurator")
+    baseline=$(instructions "$build/bench/bench-baseline")
+    echo "Start-up instructions, counted by callgrind until 2 s after the window is mapped"
+    echo
+    echo "| program | instructions (M) | / baseline |"
+    echo "|---|---:|---:|"
+    awk -v c="$configurator" -v b="$baseline" 'BEGIN {
+        printf "| configurator | %.1f | %.3f |\n| baseline | %.1f | 1.000 |\n", c / 1e6, c / b, b / 1e6 }'
+    echo
+fi
+
 # --- profile operations ----------------------------------------------------------
 # Two runs, as the CSV report wants the same counters on every line.
 profile_bench() { # output name, then the filter

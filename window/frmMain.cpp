@@ -2,17 +2,14 @@
 #include "ui_frmMain.h"
 
 #include "Module1.h"
+#include "designfit.h"
 #include "programstart.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
-#include <QFontMetrics>
 #include <QLineEdit>
 #include <QMap>
 #include <QMessageBox>
-#include <QStyle>
-#include <QStyleOptionButton>
-#include <QStyleOptionComboBox>
 
 #include <algorithm>
 #include <cstdio>
@@ -55,88 +52,6 @@ void warn(QWidget *window, const QString &text)
     box.exec();
 }
 
-// The smallest font the window will shrink to for its texts to fit.
-constexpr qreal SmallestPointSize = 6.0;
-
-// Whether every label, button caption and box item (and the boxes' initial
-// text) of the window is no wider than the room its control gives it, in
-// the given font.
-bool everyTextFits(const QWidget *window, const QFont &font)
-{
-    const QFontMetrics metrics(font);
-    const auto fits = [&metrics](const QString &text, const QRect &room) {
-        return metrics.horizontalAdvance(text) <= room.width();
-    };
-
-    for (const QLabel *label : window->findChildren<QLabel *>()) {
-        if (!fits(label->text(), label->contentsRect()))
-            return false;
-    }
-    for (const QPushButton *button : window->findChildren<QPushButton *>()) {
-        QStyleOptionButton option;
-        option.initFrom(button);
-        option.fontMetrics = metrics;
-        option.text = button->text();
-        const QRect room = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
-        if (!fits(button->text(), room))
-            return false;
-    }
-    for (const QComboBox *box : window->findChildren<QComboBox *>()) {
-        QStyleOptionComboBox option;
-        option.initFrom(box);
-        option.fontMetrics = metrics;
-        option.editable = box->isEditable();
-        option.frame = box->hasFrame();
-        // A line edit keeps two pixels clear on each side of its text.
-        const QRect room = box->style()
-                               ->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, box)
-                               .adjusted(2, 0, -2, 0);
-        if (!fits(box->placeholderText(), room))
-            return false;
-        for (int item = 0; item < box->count(); ++item) {
-            if (!fits(box->itemText(item), room))
-                return false;
-        }
-    }
-    return true;
-}
-
-// The window's positions and sizes are fixed, and were drawn for a narrow
-// font. This is `start` at the largest size, not above its own, at which
-// every text fits its control; `start` itself when even the smallest size
-// would not help.
-QFont fittingFont(const QWidget *window, QFont font)
-{
-    const QFont start = font;
-    if (start.pointSizeF() > 0) {
-        for (qreal size = start.pointSizeF(); size >= SmallestPointSize; size -= 0.5) {
-            font.setPointSizeF(size);
-            if (everyTextFits(window, font))
-                return font;
-        }
-    } else { // a font given in pixels
-        for (int size = start.pixelSize(); size >= 8; --size) {
-            font.setPixelSize(size);
-            if (everyTextFits(window, font))
-                return font;
-        }
-    }
-    return start;
-}
-
-// Makes the whole fixed design `factor` times as large, every control's
-// position and size and the window's own, as a screen of that much higher
-// density would.
-void scaleDesign(QWidget *window, qreal factor)
-{
-    const auto scaled = [factor](int length) { return qRound(length * factor); };
-    for (QWidget *control : window->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
-        const QRect at = control->geometry();
-        control->setGeometry(scaled(at.x()), scaled(at.y()), scaled(at.width()), scaled(at.height()));
-    }
-    window->setFixedSize(scaled(window->width()), scaled(window->height()));
-}
-
 } // namespace
 
 frmMain::frmMain(QWidget *parent)
@@ -146,20 +61,7 @@ frmMain::frmMain(QWidget *parent)
 {
     ui->setupUi(this);
     QGuiApplication::setApplicationDisplayName(windowTitle());
-    // The desktop's font, fitted to the design. Where that would leave less
-    // than three quarters of its size, the whole design grows instead, until
-    // the fitted text has that size: a user who chose a large font, often
-    // for their eyesight, keeps most of it.
-    const QFont desktop = font();
-    QFont fitted = fittingFont(this, desktop);
-    const qreal readable = 0.75 * desktop.pointSizeF();
-    if (fitted.pointSizeF() > 0 && fitted.pointSizeF() < readable) {
-        scaleDesign(this, readable / fitted.pointSizeF());
-        QFont wanted = desktop;
-        wanted.setPointSizeF(readable);
-        fitted = fittingFont(this, wanted);
-    }
-    setFont(fitted);
+    fitDesignToFont(this);
     // The design cannot give an editable box its initial text: setting the
     // index to -1 clears the field. So each box shows its placeholder,
     // "Please Choose", as the text of its field until an item is chosen.
