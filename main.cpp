@@ -1,5 +1,7 @@
-#include "application.h"
-#include "frmMain.h"
+#include "settings/Module1.h"
+#include "system/processsetup.h"
+#include "window/application.h"
+#include "window/frmMain.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -7,7 +9,8 @@
 
 int main(int argc, char *argv[])
 {
-    Application::prepare();
+    openStandardDescriptors();
+    keepPluginsOutOf(Module1::applicationDirectory());
     if (!Application::displayFound(argc, argv))
         return EXIT_FAILURE;
 

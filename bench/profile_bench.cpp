@@ -2,10 +2,10 @@
 // (the key near the end): our read and write, the same read through
 // QSettings, a plain read of the file's bytes from the page cache; and
 // Apply in the real window against one write.
-#include "Module1.h"
-#include "application.h"
-#include "frmMain.h"
-#include "profile.h"
+#include "settings/Module1.h"
+#include "window/application.h"
+#include "window/frmMain.h"
+#include "settings/profile.h"
 
 #include <QComboBox>
 #include <QDir>

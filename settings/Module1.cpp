@@ -1,7 +1,7 @@
-#include "Module1.h"
+#include "settings/Module1.h"
 
-#include "durablefile.h"
-#include "profile.h"
+#include "settings/durablefile.h"
+#include "settings/profile.h"
 
 #include <QFile>
 

@@ -32,7 +32,9 @@
 //  7. A file is given away (root creating a user's file) only when this
 //     very call created it.
 
-#include "durablefile.h"
+#include "settings/durablefile.h"
+
+#include "system/descriptor.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -74,30 +76,6 @@ thread_local std::optional<Deadline> sharedDeadline;
 constexpr std::string_view NewSuffix = ".tavorin-configurator-new";
 constexpr std::string_view JournalSuffix = ".tavorin-configurator-journal";
 constexpr std::string_view JournalHeader = "tavorin-configurator journal 2\n";
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    int get() const { return m_fd; }
-    void reset(int fd = -1)
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-    int release()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
 
 std::string reason(int error) { return std::strerror(error); }
 

@@ -19,7 +19,7 @@
 // ASCII letters only, and only the first section of a name, and the first
 // entry of a name within it, counts.
 
-#include "durablefile.h"
+#include "settings/durablefile.h"
 
 #include <optional>
 #include <string>

@@ -6,7 +6,7 @@
 // Round r of writer w writes the value 10 * w + r % 2 to every key;
 // applies 0 means until killed. Exits 0 when every write succeeded, else 1
 // after printing the first failure.
-#include "Module1.h"
+#include "settings/Module1.h"
 
 #include <QString>
 

@@ -11,7 +11,7 @@
 //
 // An input is three length bytes (section, key, value), then the section,
 // key and value, then the file's content.
-#include "profile.h"
+#include "settings/profile.h"
 
 #include <cstdint>
 #include <cstdio>

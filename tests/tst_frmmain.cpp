@@ -2,9 +2,9 @@
 // key presses and clicks. The test executable plays the configurator, so
 // Setup.ini and Tavorin.exe live beside it.
 
-#include "application.h"
+#include "window/application.h"
 #include "filebytes.h"
-#include "frmMain.h"
+#include "window/frmMain.h"
 #include "messageboxwatcher.h"
 
 #include <QAccessible>

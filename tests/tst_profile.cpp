@@ -1,8 +1,8 @@
 // The profile layer: how Setup.ini is read, edited and replaced.
 
 #include "childprocess.h"
-#include "durablefile.h"
-#include "profile.h"
+#include "settings/durablefile.h"
+#include "settings/profile.h"
 
 #include <QDir>
 #include <QElapsedTimer>

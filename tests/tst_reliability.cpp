@@ -6,12 +6,12 @@
 // The test executable plays the configurator, so the window's Setup.ini is
 // the one beside it (in a folder of its own, shared with no other test).
 
-#include "application.h"
+#include "window/application.h"
 #include "childprocess.h"
 #include "filebytes.h"
-#include "frmMain.h"
+#include "window/frmMain.h"
 #include "messageboxwatcher.h"
-#include "profile.h"
+#include "settings/profile.h"
 
 #include <QComboBox>
 #include <QDir>

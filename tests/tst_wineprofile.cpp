@@ -8,7 +8,7 @@
 // Every difference fails, except where the layer deliberately does better
 // (Ours, below), each counted by name.
 
-#include "profile.h"
+#include "settings/profile.h"
 
 #include <QDir>
 #include <QProcess>

@@ -11,14 +11,6 @@ class Application : public QApplication
 public:
     Application(int &argc, char **argv);
 
-    // Makes the process safe to start the toolkit in; call it first, before
-    // the application object exists. A closed standard descriptor is opened
-    // on /dev/null, so that no file the program opens (the display
-    // connection, say) takes its number and reaches Tavorin as its input or
-    // output. And no plugin is ever looked for in the program's own folder,
-    // Tavorin's, where others may put files.
-    static void prepare();
-
     // Whether there is a display to open the window on: Qt's platform named
     // (QT_QPA_PLATFORM, or -platform among the arguments), or DISPLAY or
     // WAYLAND_DISPLAY set. Says so on standard error when there is none.

@@ -1,4 +1,4 @@
-#include "designfit.h"
+#include "window/designfit.h"
 
 #include <QComboBox>
 #include <QFontMetrics>

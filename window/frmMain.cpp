@@ -1,9 +1,9 @@
-#include "frmMain.h"
+#include "window/frmMain.h"
 #include "ui_frmMain.h"
 
-#include "Module1.h"
-#include "designfit.h"
-#include "programstart.h"
+#include "settings/Module1.h"
+#include "window/designfit.h"
+#include "system/launch.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>

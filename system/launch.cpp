@@ -1,4 +1,6 @@
-#include "programstart.h"
+#include "system/launch.h"
+
+#include "system/descriptor.h"
 
 #include <QFile>
 #include <QObject>
@@ -72,10 +74,8 @@ bool hasType(const std::string &path, mode_t type)
 std::string bytesAt(const std::string &path, off_t offset, size_t count)
 {
     std::string bytes(count, '\0');
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    const ssize_t n = fd < 0 ? -1 : ::pread(fd, bytes.data(), count, offset);
-    if (fd >= 0)
-        ::close(fd);
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    const ssize_t n = fd.get() < 0 ? -1 : ::pread(fd.get(), bytes.data(), count, offset);
     bytes.resize(n > 0 ? size_t(n) : 0);
     return bytes;
 }
