@@ -6,6 +6,7 @@
 #include "window/application.h"
 #include "window/frmMain.h"
 #include "settings/profile.h"
+#include "settings/profilefile.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -61,7 +62,7 @@ void Read(benchmark::State &state)
 {
     const std::string path = settingsFile(state.range(0));
     for (auto _ : state)
-        benchmark::DoNotOptimize(profile::readInt(path, "Tavorin", "ShowMode", 7));
+        benchmark::DoNotOptimize(profilefile::readInt(path, "Tavorin", "ShowMode", 7));
     state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 
@@ -99,7 +100,7 @@ void Write(benchmark::State &state)
     int round = 0;
     for (auto _ : state) {
         // A value that changes every time, as a user's choice does.
-        if (profile::writeString(path, "Tavorin", "ShowMode", std::to_string(round++ % 2)))
+        if (profilefile::writeString(path, "Tavorin", "ShowMode", std::to_string(round++ % 2)))
             state.SkipWithError("the write failed");
     }
     state.SetBytesProcessed(state.iterations() * state.range(0));

@@ -1,7 +1,7 @@
 #include "settings/Module1.h"
 
 #include "settings/durablefile.h"
-#include "settings/profile.h"
+#include "settings/profilefile.h"
 
 #include <QFile>
 
@@ -48,16 +48,15 @@ QString settingsProblem(const QByteArray &path)
 {
     if (path.isEmpty())
         return unknownFolder();
-    const auto problem = profile::unreadable(path.toStdString());
-    return problem ? QStringLiteral("%1 cannot be used: %2").arg(shown(path), QString::fromStdString(*problem))
-                   : QString();
+    const auto problem = profilefile::unreadable(path.toStdString());
+    return problem ? QFile::decodeName(QByteArray::fromStdString(*problem)) : QString();
 }
 
 int readProfileInt(const QString &section, const QString &key, int defaultValue, const QByteArray &path)
 {
     if (path.isEmpty())
         return defaultValue;
-    return profile::readInt(path.toStdString(), section.toStdString(), key.toStdString(), defaultValue);
+    return profilefile::readInt(path.toStdString(), section.toStdString(), key.toStdString(), defaultValue);
 }
 
 QString writeProfileString(const QString &section, const QString &key, const QString &value,
@@ -65,7 +64,7 @@ QString writeProfileString(const QString &section, const QString &key, const QSt
 {
     if (path.isEmpty())
         return QStringLiteral("Cannot save Setup.ini: ") + unknownFolder();
-    const auto error = profile::writeString(path.toStdString(), section.toStdString(), key.toStdString(),
+    const auto error = profilefile::writeString(path.toStdString(), section.toStdString(), key.toStdString(),
                                             value.toStdString());
     return error ? QFile::decodeName(QByteArray::fromStdString(*error)) : QString();
 }

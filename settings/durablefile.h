@@ -12,11 +12,12 @@
 // longer chains than it follows); the file is then named from the open
 // descriptor. What is not a regular file is never opened.
 
+#include "settings/edit.h"
+
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
 namespace durablefile {
 
@@ -24,17 +25,8 @@ namespace durablefile {
 // one is refused rather than loaded into memory.
 constexpr size_t MaxSize = size_t(16) << 20;
 
-// A change of a file's content: its bytes before `cut`, then `insert`, then
-// its bytes from `resume` on.
-struct Edit {
-    size_t cut = 0;
-    size_t resume = 0;
-    std::string insert;
-};
-
-// What to do with a file's content: an edit, or why the file must be left
-// as it is.
-using Plan = std::variant<Edit, std::string>;
+using content::Edit;
+using content::Plan;
 
 // Calls `use` with the whole content of the regular file at path. When the
 // file is missing, is no regular file or cannot be read, `use` is not

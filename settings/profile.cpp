@@ -6,7 +6,7 @@
 namespace profile {
 namespace {
 
-using durablefile::Edit;
+using content::Edit;
 
 constexpr std::string_view Utf8Mark = "\xEF\xBB\xBF";
 
@@ -461,7 +461,7 @@ int intValue(std::string_view content, std::string_view section, std::string_vie
     return where.keyFound && where.key.hasValue ? toInt(text, where.key.value, defaultValue) : defaultValue;
 }
 
-durablefile::Plan edit(std::string_view content, std::string_view section, std::string_view key,
+content::Plan edit(std::string_view content, std::string_view section, std::string_view key,
                        std::string_view value)
 {
     const Text text(content);
@@ -516,29 +516,6 @@ std::optional<std::string> checkWrite(std::string_view section, std::string_view
         return "the value of " + std::string(key) + " contains a line break";
     if (value.find('\0') != std::string_view::npos)
         return "the value of " + std::string(key) + " contains a NUL character";
-    return std::nullopt;
-}
-
-int readInt(const std::string &path, std::string_view section, std::string_view key, int defaultValue)
-{
-    int value = defaultValue;
-    durablefile::read(path, [&](std::string_view content) { value = intValue(content, section, key, defaultValue); });
-    return value;
-}
-
-std::optional<std::string> unreadable(const std::string &path)
-{
-    return durablefile::read(path, [](std::string_view) {});
-}
-
-std::optional<std::string> writeString(const std::string &path, std::string_view section, std::string_view key,
-                                       std::string_view value)
-{
-    std::optional<std::string> error = checkWrite(section, key, value);
-    if (!error)
-        error = durablefile::update(path, [&](std::string_view content) { return edit(content, section, key, value); });
-    if (error)
-        return "Cannot save " + path + ": " + *error;
     return std::nullopt;
 }
 

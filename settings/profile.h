@@ -7,6 +7,9 @@
 // the same to those functions, so that a file edited by hand keeps every
 // byte the user wrote.
 //
+// Pure functions of a file's bytes; reading and writing the file itself is
+// profilefile's.
+//
 // In short: a file that starts with a UTF-16 byte-order mark is UTF-16 in
 // that byte order, otherwise bytes (a UTF-8 mark is skipped). CR, LF and
 // CRLF end a line. White space is space, tab, VT, FF and ^Z. A line whose
@@ -19,7 +22,7 @@
 // ASCII letters only, and only the first section of a name, and the first
 // entry of a name within it, counts.
 
-#include "settings/durablefile.h"
+#include "settings/edit.h"
 
 #include <optional>
 #include <string>
@@ -46,7 +49,7 @@ int intValue(std::string_view content, std::string_view section,
 // why not, when the file is UTF-16 and a name or the value is not UTF-8
 // text, which such a file cannot hold.
 // The caller must have checked the names and value with checkWrite().
-durablefile::Plan edit(std::string_view content, std::string_view section,
+content::Plan edit(std::string_view content, std::string_view section,
                        std::string_view key, std::string_view value);
 
 // Why section, key and value cannot be written so that they read back as
@@ -56,24 +59,5 @@ durablefile::Plan edit(std::string_view content, std::string_view section,
 std::optional<std::string> checkWrite(std::string_view section,
                                       std::string_view key,
                                       std::string_view value);
-
-// Reads key in section of the file at path as intValue() does; defaultValue
-// when the file is absent or not a readable regular file. Never creates,
-// locks or changes the file.
-int readInt(const std::string &path, std::string_view section,
-            std::string_view key, int defaultValue);
-
-// Why the file at path cannot be read, when it exists but is refused (see
-// durablefile::read); nullopt otherwise.
-std::optional<std::string> unreadable(const std::string &path);
-
-// Stores value under key in section of the file at path by the edit above,
-// creating the file or the section when absent, durably and under a lock
-// (see durablefile::update). Returns nullopt on success, otherwise a message
-// that names the path and the reason; on failure the file is unchanged.
-std::optional<std::string> writeString(const std::string &path,
-                                       std::string_view section,
-                                       std::string_view key,
-                                       std::string_view value);
 
 } // namespace profile

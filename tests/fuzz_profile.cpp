@@ -1,16 +1,16 @@
-// libFuzzer target for the profile layer: arbitrary file bytes, section,
-// key and value. It writes the bytes as a Setup.ini, reads the key, writes
-// the value, and checks what a user relies on:
+// libFuzzer target for the profile format: arbitrary file bytes, section,
+// key and value. It reads the key from the bytes and makes the edit that a
+// write of the value makes, in memory, and checks what a user relies on:
 // - a write fails only for a name or value that cannot be written (or not
-//   into this file: not text into UTF-16, a mark at its start), and then
-//   leaves the file as it was;
+//   into this content: not text into UTF-16, a mark at its start);
 // - after a successful write the key reads back as written, and every line
 //   that the write did not touch is byte-identical;
 // - the same write again changes nothing;
 // - a read finds what a plain line-by-line reading of the format finds.
 //
 // An input is three length bytes (section, key, value), then the section,
-// key and value, then the file's content.
+// key and value, then the file's content. The file layer itself is tested
+// by tst_profile and tst_reliability.
 #include "settings/profile.h"
 
 #include <cstdint>
@@ -19,9 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <fcntl.h>
-#include <unistd.h>
+#include <variant>
 
 namespace {
 
@@ -31,46 +29,25 @@ namespace {
     std::abort();
 }
 
-// A folder of its own for the file; in memory where possible, since every
-// write flushes to disk. It goes, with what the writes leave in it, when
-// the fuzzer ends.
-const std::string &setupIni()
-{
-    static const std::string path = [] {
-        static std::string folder = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
-        folder += "/fuzz-profile-XXXXXX";
-        if (!::mkdtemp(folder.data()))
-            fail("cannot create a folder");
-        std::atexit([] {
-            for (const char *name : {"/Setup.ini", "/.Setup.ini.tavorin-configurator-new",
-                                     "/.Setup.ini.tavorin-configurator-journal"})
-                ::unlink((folder + name).c_str());
-            ::rmdir(folder.c_str());
-        });
-        return folder + "/Setup.ini";
-    }();
-    return path;
-}
+// What a write of value under key in section makes of content, or why it
+// is refused: the check and the edit that a write to the file makes, in
+// memory.
+struct Written {
+    std::string after;
+    std::optional<std::string> error;
+};
 
-void writeFile(const std::string &path, std::string_view bytes)
+Written write(const std::string &content, std::string_view section, std::string_view key, std::string_view value)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0 || ::write(fd, bytes.data(), bytes.size()) != ssize_t(bytes.size()) || ::close(fd) != 0)
-        fail("cannot write the file");
-}
-
-std::string readFile(const std::string &path)
-{
-    std::string bytes;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        fail("cannot read the file");
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-        bytes.append(buffer, size_t(n));
-    ::close(fd);
-    return bytes;
+    if (auto error = profile::checkWrite(section, key, value))
+        return {content, error};
+    const content::Plan plan = profile::edit(content, section, key, value);
+    if (const auto *refusal = std::get_if<std::string>(&plan))
+        return {content, *refusal};
+    const content::Edit &edit = std::get<content::Edit>(plan);
+    if (edit.cut > edit.resume || edit.resume > content.size())
+        fail("the edit lies outside the content");
+    return {content.substr(0, edit.cut) + edit.insert + content.substr(edit.resume), std::nullopt};
 }
 
 bool isWhite(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1a'; }
@@ -168,15 +145,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     const std::string &section = parts[0], &key = parts[1], &value = parts[2];
     const std::string content(rest);
-    const std::string &path = setupIni();
-    writeFile(path, content);
-
     // A read of the file finds what the parser finds in its content, and
     // where the key stands is what a plain reading finds: its value, alone
     // in a file of the same kind, reads as the same number.
     const int found = profile::intValue(content, section, key, 12345);
-    if (profile::readInt(path, section, key, 12345) != found)
-        fail("readInt disagrees with intValue");
     const bool utf16 = isUtf16(content);
     const std::string mark = content.substr(0, 3) == "\xEF\xBB\xBF" ? content.substr(0, 3) : std::string();
     if (!utf16) {
@@ -186,8 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             fail("intValue disagrees with a plain reading");
     }
 
-    const auto error = profile::writeString(path, section, key, value);
-    const std::string after = readFile(path);
+    const auto [after, error] = write(content, section, key, value);
     if (error) {
         // Refused for the file at hand: a UTF-16 file holds only text, and
         // a key at the start of a file must not read as a byte-order mark.
@@ -201,7 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     if (utf16) {
-        if (profile::writeString(path, section, key, value) || readFile(path) != after)
+        if (write(after, section, key, value).after != after)
             fail("the same write again changed the file");
         return 0;
     }
@@ -226,7 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (lineBreaks(added) > 3)
         fail("the write added more than a section and a key");
 
-    if (profile::writeString(path, section, key, value) || readFile(path) != after)
+    if (write(after, section, key, value).after != after)
         fail("the same write again changed the file");
     return 0;
 }

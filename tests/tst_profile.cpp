@@ -3,6 +3,7 @@
 #include "childprocess.h"
 #include "settings/durablefile.h"
 #include "settings/profile.h"
+#include "settings/profilefile.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -253,25 +254,25 @@ void tst_profile::readFromFile()
     QTemporaryDir dir;
     const QString path = dir.filePath("Setup.ini");
     setFileBytes(path, "[Tavorin]\r\nUseCard=3\r\n");
-    QCOMPARE(profile::readInt(sp(path), "Tavorin", "UseCard", 1), 3);
-    QCOMPARE(profile::readInt(sp(path), "Tavorin", "UseDepth", 16), 16);
-    QCOMPARE(profile::readInt(sp(path), "Other", "UseCard", 1), 1);
+    QCOMPARE(profilefile::readInt(sp(path), "Tavorin", "UseCard", 1), 3);
+    QCOMPARE(profilefile::readInt(sp(path), "Tavorin", "UseDepth", 16), 16);
+    QCOMPARE(profilefile::readInt(sp(path), "Other", "UseCard", 1), 1);
 }
 
 void tst_profile::readNeverCreatesOrBlocks()
 {
     QTemporaryDir dir;
     const QString missing = dir.filePath("Setup.ini");
-    QCOMPARE(profile::readInt(sp(missing), App, "K", 42), 42);
+    QCOMPARE(profilefile::readInt(sp(missing), App, "K", 42), 42);
     QVERIFY(!QFile::exists(missing));
 
     // A FIFO would block an ordinary open until a writer came; a directory
     // or a device is no settings file. Each reads as absent.
     const QString fifo = dir.filePath("fifo.ini");
     QCOMPARE(::mkfifo(sp(fifo).c_str(), 0644), 0);
-    QCOMPARE(profile::readInt(sp(fifo), App, "K", 42), 42);
-    QCOMPARE(profile::readInt(sp(dir.path()), App, "K", 42), 42);
-    QCOMPARE(profile::readInt("/dev/zero", App, "K", 42), 42);
+    QCOMPARE(profilefile::readInt(sp(fifo), App, "K", 42), 42);
+    QCOMPARE(profilefile::readInt(sp(dir.path()), App, "K", 42), 42);
+    QCOMPARE(profilefile::readInt("/dev/zero", App, "K", 42), 42);
 }
 
 void tst_profile::writeGolden_data()
@@ -317,7 +318,7 @@ void tst_profile::writeGolden()
 
     for (const QString &write : writes) {
         const QStringList parts = write.split('|');
-        const auto error = profile::writeString(sp(path), parts[0].toStdString(), parts[1].toStdString(),
+        const auto error = profilefile::writeString(sp(path), parts[0].toStdString(), parts[1].toStdString(),
                                                 parts[2].toStdString());
         QVERIFY2(!error, error ? error->c_str() : "");
     }
@@ -331,8 +332,8 @@ void tst_profile::writeReadsBack()
     QTemporaryDir dir;
     const std::string path = sp(dir.filePath("Setup.ini"));
     for (const char *value : {"5", "-1", "", "0"}) {
-        QVERIFY(!profile::writeString(path, "Tavorin", "UseCard", value));
-        QCOMPARE(profile::readInt(path, "Tavorin", "UseCard", 99), *value ? std::stoi(value) : 99);
+        QVERIFY(!profilefile::writeString(path, "Tavorin", "UseCard", value));
+        QCOMPARE(profilefile::readInt(path, "Tavorin", "UseCard", 99), *value ? std::stoi(value) : 99);
     }
     QCOMPARE(fileBytes(QString::fromStdString(path)), std::string("[Tavorin]\r\nUseCard=0\r\n"));
 
@@ -340,7 +341,7 @@ void tst_profile::writeReadsBack()
     // match: writing again finds the same line and changes nothing.
     const QString spaced = dir.filePath("spaced.ini");
     for (int time = 0; time < 2; ++time) {
-        QVERIFY(!profile::writeString(sp(spaced), " Tavorin ", "\tSyncRate ", "7"));
+        QVERIFY(!profilefile::writeString(sp(spaced), " Tavorin ", "\tSyncRate ", "7"));
         QCOMPARE(fileBytes(spaced), std::string("[Tavorin]\r\nSyncRate=7\r\n"));
     }
 }
@@ -374,7 +375,7 @@ void tst_profile::refusesLineBreaksAndBadNames()
     QTemporaryDir dir;
     const QString path = dir.filePath("Setup.ini");
     setFileBytes(path, "[A]\r\nK=1\r\n");
-    const auto error = profile::writeString(sp(path), section.toStdString(), key.toStdString(),
+    const auto error = profilefile::writeString(sp(path), section.toStdString(), key.toStdString(),
                                             value.toStdString());
     QVERIFY(error);
     QVERIFY2(QString::fromStdString(*error).contains(path), error->c_str());
@@ -398,7 +399,7 @@ void tst_profile::keepsModeOwnerAndLinks()
     QCOMPARE(::symlink("real/Setup.ini", sp(hop).c_str()), 0);
     QCOMPARE(::symlink(sp(hop).c_str(), sp(link).c_str()), 0);
 
-    QVERIFY(!profile::writeString(sp(link), "Tavorin", "UseCard", "4"));
+    QVERIFY(!profilefile::writeString(sp(link), "Tavorin", "UseCard", "4"));
 
     QVERIFY(QFileInfo(link).isSymLink());
     QVERIFY(QFileInfo(hop).isSymLink());
@@ -414,7 +415,7 @@ void tst_profile::keepsModeOwnerAndLinks()
     // A dangling link: the file it names is created.
     const QString dangling = dir.filePath("dangling.ini");
     QCOMPARE(::symlink("real/new.ini", sp(dangling).c_str()), 0);
-    QVERIFY(!profile::writeString(sp(dangling), "Tavorin", "UseCard", "2"));
+    QVERIFY(!profilefile::writeString(sp(dangling), "Tavorin", "UseCard", "2"));
     QVERIFY(QFileInfo(dangling).isSymLink());
     QCOMPARE(fileBytes(dir.filePath("real/new.ini")), std::string("[Tavorin]\r\nUseCard=2\r\n"));
 }
@@ -461,7 +462,7 @@ void tst_profile::keepsWhoMayReadAndWrite()
     const Metadata before(path);
 
     const std::optional<User> as = saver == "owner" ? owner : saver == "group member" ? groupMember : std::optional<User>();
-    const std::string error = writeInChild([&] { return profile::writeString(sp(path), "Tavorin", "UseCard", "3"); }, as);
+    const std::string error = writeInChild([&] { return profilefile::writeString(sp(path), "Tavorin", "UseCard", "3"); }, as);
     QCOMPARE(error, std::string());
 
     const Metadata after(path);
@@ -480,12 +481,12 @@ void tst_profile::rootsNewFileBelongsToTheFolderOwner()
     SharedDir shared;
     QCOMPARE(::chown(sp(shared.dir.path()).c_str(), 4242, 4343), 0);
     const QString path = shared.file("Setup.ini");
-    QVERIFY(!profile::writeString(sp(path), "Tavorin", "UseCard", "1"));
+    QVERIFY(!profilefile::writeString(sp(path), "Tavorin", "UseCard", "1"));
     const Metadata made(path);
     QCOMPARE(made.uid, uid_t(4242));
     QCOMPARE(made.gid, gid_t(4343));
     // So that user can go on saving it.
-    QCOMPARE(writeInChild([&] { return profile::writeString(sp(path), "Tavorin", "UseCard", "2"); }, User{4242, 4343}),
+    QCOMPARE(writeInChild([&] { return profilefile::writeString(sp(path), "Tavorin", "UseCard", "2"); }, User{4242, 4343}),
              std::string());
 
     // That user turns a link, again and again, from a file that does not
@@ -506,7 +507,7 @@ void tst_profile::rootsNewFileBelongsToTheFolderOwner()
         }
     }
     for (int n = 0; n < 400; ++n)
-        (void)profile::writeString(sp(link), "Tavorin", "UseCard", "1");
+        (void)profilefile::writeString(sp(link), "Tavorin", "UseCard", "1");
     ::kill(flipper, SIGKILL);
     ::waitpid(flipper, nullptr, 0);
     const Metadata roots(rootsFile);
@@ -548,14 +549,14 @@ void tst_profile::lockIsForWritersAndBounded()
         const auto [holder, held] = hold(kind);
         QElapsedTimer clock;
         clock.start();
-        const auto error = profile::writeString(sp(path), "A", "K", kind == Flock ? "2" : "3");
+        const auto error = profilefile::writeString(sp(path), "A", "K", kind == Flock ? "2" : "3");
         const qint64 waited = clock.elapsed();
         // Five writes sharing one wait.
         clock.restart();
         const bool began = durablefile::beginSharedWait();
         int failed = 0;
         for (int n = 0; n < 5; ++n)
-            failed += bool(profile::writeString(sp(path), "A", "K" + std::to_string(n), "1"));
+            failed += bool(profilefile::writeString(sp(path), "A", "K" + std::to_string(n), "1"));
         durablefile::endSharedWait();
         const qint64 waitedForFive = clock.elapsed();
         ::kill(holder, SIGKILL);
@@ -632,8 +633,8 @@ void tst_profile::linksAsTheKernelFollowsThem()
         const bool follows = fd >= 0;
         if (fd >= 0)
             ::close(fd);
-        const auto error = profile::writeString(chain, "A", "K", std::to_string(links));
-        const int read = profile::readInt(chain, "A", "K", -1);
+        const auto error = profilefile::writeString(chain, "A", "K", std::to_string(links));
+        const int read = profilefile::readInt(chain, "A", "K", -1);
         qInfo("a chain of %d links: the kernel %s it; read %d, write %s", links, follows ? "follows" : "refuses", read,
               error ? error->c_str() : "saved");
         QCOMPARE(!error, follows);
@@ -678,8 +679,8 @@ void tst_profile::linksAsTheKernelFollowsThem()
         },
         victim);
     const bool follows = kernel.empty();
-    const std::string written = writeInChild([&] { return profile::writeString(sp(planted), "Tavorin", "UseCard", "2"); }, victim);
-    const std::string created = writeInChild([&] { return profile::writeString(sp(dangling), "Tavorin", "UseCard", "2"); }, victim);
+    const std::string written = writeInChild([&] { return profilefile::writeString(sp(planted), "Tavorin", "UseCard", "2"); }, victim);
+    const std::string created = writeInChild([&] { return profilefile::writeString(sp(dangling), "Tavorin", "UseCard", "2"); }, victim);
     qInfo("fs.protected_symlinks %s; for the victim the kernel %s the planted link; the write through it: %s; "
           "through the dangling one: %s",
           switched ? "switched on for the test" : ("is " + was).constData(), follows ? "follows" : "refuses",
@@ -767,7 +768,7 @@ void tst_profile::rollsBackAnUnfinishedSave()
         QCOMPARE(::chmod(sp(path).c_str(), journal == "group 0664" ? 0664 : 0644), 0);
     }
 
-    QVERIFY(!profile::writeString(sp(path), "A", "M", "3"));
+    QVERIFY(!profilefile::writeString(sp(path), "A", "M", "3"));
     QCOMPARE(QByteArray::fromStdString(fileBytes(path)), expected);
     QStringList left{"Setup.ini"};
     if (setAside)
@@ -783,7 +784,7 @@ void tst_profile::newFileFollowsUmask()
     QTemporaryDir dir;
     const QString path = dir.filePath("Setup.ini");
     const mode_t previous = ::umask(027);
-    const auto error = profile::writeString(sp(path), "Tavorin", "UseCard", "1");
+    const auto error = profilefile::writeString(sp(path), "Tavorin", "UseCard", "1");
     ::umask(previous);
     QVERIFY(!error);
     struct stat st {};
@@ -802,10 +803,10 @@ void tst_profile::readOnlyFileIsNotReplaced()
     QCOMPARE(::stat(sp(path).c_str(), &before), 0);
 
     // Refused to an ordinary user, and to root too, who could write it.
-    const std::string error = writeInChild([&] { return profile::writeString(sp(path), "A", "K", "2"); });
+    const std::string error = writeInChild([&] { return profilefile::writeString(sp(path), "A", "K", "2"); });
     QVERIFY2(QString::fromStdString(error).contains(path), error.c_str());
     QVERIFY2(QString::fromStdString(error).contains("read-only"), error.c_str());
-    const auto ownError = profile::writeString(sp(path), "A", "K", "2");
+    const auto ownError = profilefile::writeString(sp(path), "A", "K", "2");
     QVERIFY(ownError);
     QVERIFY2(ownError->find("read-only") != std::string::npos, ownError->c_str());
 
@@ -823,7 +824,7 @@ void tst_profile::readOnlyFileIsNotReplaced()
     const QString theirs = shared.file("theirs.ini");
     setFileBytes(theirs, "[A]\r\nK=1\r\n");
     QCOMPARE(::chmod(sp(theirs).c_str(), 0644), 0);
-    const std::string theirError = writeInChild([&] { return profile::writeString(sp(theirs), "A", "K", "2"); });
+    const std::string theirError = writeInChild([&] { return profilefile::writeString(sp(theirs), "A", "K", "2"); });
     QVERIFY2(QString::fromStdString(theirError).contains("not writable (Permission denied)"), theirError.c_str());
     QCOMPARE(fileBytes(theirs), std::string("[A]\r\nK=1\r\n"));
 }
@@ -840,7 +841,7 @@ void tst_profile::readOnlyOrMissingFolder()
 
     // The folder holds no journal nor new file: the file is saved in place,
     // as a text editor saves it.
-    std::string error = writeInChild([&] { return profile::writeString(sp(existing), "A", "K", "2"); });
+    std::string error = writeInChild([&] { return profilefile::writeString(sp(existing), "A", "K", "2"); });
     QCOMPARE(error, std::string());
     QCOMPARE(fileBytes(existing), std::string("[A]\r\nK=2\r\n"));
     struct stat after {};
@@ -848,7 +849,7 @@ void tst_profile::readOnlyOrMissingFolder()
     QCOMPARE(after.st_ino, before.st_ino);
 
     const QString fresh = shared.file("sub/Setup.ini");
-    error = writeInChild([&] { return profile::writeString(sp(fresh), "A", "K", "2"); });
+    error = writeInChild([&] { return profilefile::writeString(sp(fresh), "A", "K", "2"); });
     QVERIFY2(QString::fromStdString(error).contains(fresh), error.c_str());
     QVERIFY2(QString::fromStdString(error).contains("No such file or directory"), error.c_str());
     QCOMPARE(QDir(shared.dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -860,7 +861,7 @@ void tst_profile::notARegularFile()
     QTemporaryDir dir;
     const QString path = dir.filePath("Setup.ini");
     QVERIFY(QDir(dir.path()).mkdir("Setup.ini"));
-    const auto error = profile::writeString(sp(path), "A", "K", "2");
+    const auto error = profilefile::writeString(sp(path), "A", "K", "2");
     QVERIFY(error);
     QVERIFY2(error->find("not a regular file") != std::string::npos, error->c_str());
     QVERIFY(QFileInfo(path).isDir());
@@ -886,7 +887,7 @@ void tst_profile::concurrentWritersLoseNothing()
     const auto restore = qScopeGuard([&] { ::chmod(sp(dir.path()).c_str(), 0755); });
     const std::optional<User> writer = folderMode == 0755 ? std::nullopt : std::optional<User>(Nobody);
     const std::string path = sp(dir.filePath("Setup.ini"));
-    QCOMPARE(writeInChild([&] { return profile::writeString(path, "Other", "Kept", "7"); }, writer), std::string());
+    QCOMPARE(writeInChild([&] { return profilefile::writeString(path, "Other", "Kept", "7"); }, writer), std::string());
     const int perWriter = 60;
     pid_t writers[2];
     for (int w = 0; w < 2; ++w) {
@@ -895,7 +896,7 @@ void tst_profile::concurrentWritersLoseNothing()
             if (writer && isRoot() && (::setgroups(0, nullptr) != 0 || ::setgid(writer->gid) != 0 || ::setuid(writer->uid) != 0))
                 ::_exit(2);
             for (int n = 0; n < perWriter; ++n) {
-                if (profile::writeString(path, "Tavorin", "W" + std::to_string(w) + "_" + std::to_string(n), "1"))
+                if (profilefile::writeString(path, "Tavorin", "W" + std::to_string(w) + "_" + std::to_string(n), "1"))
                     ::_exit(1);
             }
             ::_exit(0);
@@ -937,7 +938,7 @@ void tst_profile::failedWriteLeavesFileIntact()
             std::signal(SIGXFSZ, SIG_IGN);
             const struct rlimit limit = {1024, 1024};
             ::setrlimit(RLIMIT_FSIZE, &limit);
-            return profile::writeString(sp(path), "Tavorin", "SyncRate", std::string(4096, '7'));
+            return profilefile::writeString(sp(path), "Tavorin", "SyncRate", std::string(4096, '7'));
         },
         std::nullopt);
 
@@ -962,7 +963,7 @@ void tst_profile::writeClearsLeftoversOfStoppedWriters()
         setFileBytes(dir.filePath(name), "[A]\r\nK=half");
     setFileBytes(dir.filePath("Setup.ini"), "[A]\r\nK=0\r\n");
 
-    QVERIFY(!profile::writeString(sp(dir.filePath("Setup.ini")), "A", "K", "1"));
+    QVERIFY(!profilefile::writeString(sp(dir.filePath("Setup.ini")), "A", "K", "1"));
     QStringList expected = QStringList(kept) << "Setup.ini";
     expected.sort();
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
@@ -983,11 +984,11 @@ void tst_profile::writeClearsLeftoversOfStoppedWriters()
                                                                                             : std::optional<std::string>("no");
                  }, attacker), std::string());
     const QString path = shared.filePath("Setup.ini");
-    QCOMPARE(writeInChild([&] { return profile::writeString(sp(path), "A", "K", "1"); }, victim), std::string());
+    QCOMPARE(writeInChild([&] { return profilefile::writeString(sp(path), "A", "K", "1"); }, victim), std::string());
     QCOMPARE(writeInChild([&]() -> std::optional<std::string> {
                  if (::link(sp(path).c_str(), sp(shared.filePath("Hard.ini")).c_str()) != 0)
                      return std::string("no link");
-                 return profile::writeString(sp(path), "A", "K", "2");
+                 return profilefile::writeString(sp(path), "A", "K", "2");
              }, victim), std::string());
     QCOMPARE(fileBytes(shared.filePath("Hard.ini")), std::string("[A]\r\nK=2\r\n"));
     QCOMPARE(QDir(shared.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System).size(),
@@ -1008,10 +1009,10 @@ void tst_profile::unchangedWriteLeavesFileAlone()
         return st.st_ino;
     };
     const ino_t before = inode();
-    QVERIFY(!profile::writeString(sp(path), "Tavorin", "UseCard", "2"));
+    QVERIFY(!profilefile::writeString(sp(path), "Tavorin", "UseCard", "2"));
     QCOMPARE(inode(), before);
     // Blanks around '=' are not the value as written: the line is rewritten.
-    QVERIFY(!profile::writeString(sp(path), "Tavorin", "ShowHelp", "1"));
+    QVERIFY(!profilefile::writeString(sp(path), "Tavorin", "ShowHelp", "1"));
     QVERIFY(inode() != before);
     QCOMPARE(fileBytes(path), std::string("[Tavorin]\r\nUseCard=2\r\nShowHelp=1\r\n"));
 }

@@ -11,7 +11,9 @@
 #include "filebytes.h"
 #include "window/frmMain.h"
 #include "messageboxwatcher.h"
+#include "settings/durablefile.h"
 #include "settings/profile.h"
+#include "settings/profilefile.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -268,7 +270,7 @@ void tst_Reliability::killedMidWrite()
         torn += !intact.match(QString::fromLatin1(fileBytes(path))).hasMatch();
         interrupted += !leftovers(dir.path()).isEmpty();
         // The next save, which changes nothing here.
-        const auto recover = [&] { return profile::writeString(sp(path), "Sound", "Volume", "7"); };
+        const auto recover = [&] { return profilefile::writeString(sp(path), "Sound", "Volume", "7"); };
         const std::string error = recoverer ? writeInChild(recover, recoverer) : recover().value_or("");
         QVERIFY2(error.empty(), error.c_str());
         const QByteArray after = fileBytes(path);
@@ -414,7 +416,7 @@ void tst_Reliability::noRoomNoPermission()
                 const struct rlimit limit = {64, 64};
                 ::setrlimit(RLIMIT_FSIZE, &limit);
             }
-            return profile::writeString(sp(path), "Tavorin", "SyncRate", "75");
+            return profilefile::writeString(sp(path), "Tavorin", "SyncRate", "75");
         },
         std::nullopt);
     shared.open();
@@ -496,12 +498,12 @@ void tst_Reliability::strangeFiles()
             clock.start();
             std::string text;
             for (const QString &key : Keys)
-                text += std::to_string(profile::readInt(sp(m_setupIni), "Tavorin", key.toStdString(), 1)) + " ";
+                text += std::to_string(profilefile::readInt(sp(m_setupIni), "Tavorin", key.toStdString(), 1)) + " ";
             text += "| " + std::to_string(clock.elapsed()) + " ms | ";
             int failures = 0;
             std::string firstError;
             for (const QString &key : Keys) {
-                if (const auto error = profile::writeString(sp(m_setupIni), "Tavorin", key.toStdString(), "5")) {
+                if (const auto error = profilefile::writeString(sp(m_setupIni), "Tavorin", key.toStdString(), "5")) {
                     if (failures++ == 0)
                         firstError = *error;
                 }
@@ -522,7 +524,7 @@ void tst_Reliability::strangeFiles()
     if (writable) {
         const QByteArray saved = fileBytes(m_setupIni);
         for (const QString &key : Keys)
-            QCOMPARE(profile::readInt(sp(m_setupIni), "Tavorin", key.toStdString(), -1), 5);
+            QCOMPARE(profilefile::readInt(sp(m_setupIni), "Tavorin", key.toStdString(), -1), 5);
         // Every byte before the section is kept.
         const qsizetype section = original.indexOf("[Tavorin]");
         const QByteArray kept = section < 0 ? original : original.left(section);
@@ -548,7 +550,7 @@ void tst_Reliability::strangeFiles()
     qInfo("%s: the window opened in %lld ms; Apply took %lld ms", qPrintable(kind), openMs, clock.elapsed());
     if (writable) {
         QCOMPARE(watcher.texts, QStringList());
-        QCOMPARE(profile::readInt(sp(m_setupIni), "Tavorin", "UseCard", -1), card);
+        QCOMPARE(profilefile::readInt(sp(m_setupIni), "Tavorin", "UseCard", -1), card);
     } else {
         // A file too large to read is named with its size when the window opens.
         const int onLoad = kind == "huge" ? 1 : 0;

@@ -9,6 +9,7 @@
 // (Ours, below), each counted by name.
 
 #include "settings/profile.h"
+#include "settings/profilefile.h"
 
 #include <QDir>
 #include <QProcess>
@@ -388,7 +389,7 @@ void tst_WineProfile::agreesWithWine()
         put(unixPath(i, "in"), c.content);
         for (const std::string &section : c.sections)
             for (const std::string &key : c.keys)
-                o.probes.push_back({section, key, profile::readInt(unixPath(i, "in"), section, key, Default),
+                o.probes.push_back({section, key, profilefile::readInt(unixPath(i, "in"), section, key, Default),
                                     before.add(section, key, windowsPath(i, "in"))});
         if (!c.write)
             continue;
@@ -396,7 +397,7 @@ void tst_WineProfile::agreesWithWine()
         const Write &w = *c.write;
         put(unixPath(i, "w"), c.content);
         put(unixPath(i, "o"), c.content);
-        o.refusal = profile::writeString(unixPath(i, "o"), w.section, w.key, w.value);
+        o.refusal = profilefile::writeString(unixPath(i, "o"), w.section, w.key, w.value);
         if (oursFor(w.section, w.key, w.value))
             continue; // refused by us, as checked below
         before.text += "W " + hex(w.section) + " " + hex(w.key) + " " + hex(w.value) + " " + windowsPath(i, "w") + "\n";
@@ -409,7 +410,7 @@ void tst_WineProfile::agreesWithWine()
                                                                      : reference);
         o.reference = after.add("Ref", "Key", windowsPath(i, "ref"));
         for (Probe &probe : o.probes) {
-            probe.oursAfter = profile::readInt(unixPath(i, "o"), probe.section, probe.key, Default);
+            probe.oursAfter = profilefile::readInt(unixPath(i, "o"), probe.section, probe.key, Default);
             probe.wineW = after.add(probe.section, probe.key, windowsPath(i, "w"));
             probe.wineO = after.add(probe.section, probe.key, windowsPath(i, "o"));
         }
