@@ -202,8 +202,7 @@ std::string randomPart()
 
 // Takes the write lock on the open file that every writer of it takes
 // (rule 1). Any other lock on the file, a reader's too, holds it up; the
-// wait ends at the deadline. It asks often: a writer saving again and
-// again lets go of the file only briefly.
+// wait ends at the deadline.
 std::optional<std::string> lock(int file, Deadline deadline)
 {
     struct flock request {};
@@ -214,7 +213,9 @@ std::optional<std::string> lock(int file, Deadline deadline)
             return "it cannot be locked against other writers (" + reason(errno) + ")";
         if (std::chrono::steady_clock::now() >= deadline)
             return std::string("another program holds a lock on it (it may be saving it); try again in a moment");
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Often: a writer saving again and again lets go of the file only
+        // for some microseconds between its saves.
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     return std::nullopt;
 }

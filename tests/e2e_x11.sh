@@ -261,7 +261,7 @@ cmake --build "$build" --target uninstall >>"$work/install.log"
 if [ "$(id -u)" -eq 0 ]; then
     sudo_launcher=$(SUDO_USER=someone cmake --install "$build" --prefix "$folder" --component launcher 2>&1 || echo "status $?")
     check "a launcher under sudo is refused, and installs nothing" \
-        eval '[[ "$sudo_launcher" == *"install it as someone, without sudo"*"status 1" ]] && [ ! -e "$XDG_DATA_HOME" ]'
+        eval '[[ "$sudo_launcher" == *"install it as"*"someone, without sudo"*"status 1" ]] && [ ! -e "$XDG_DATA_HOME" ]'
 fi
 
 # --- 5. Twice the size on a high-DPI screen ----------------------------------
