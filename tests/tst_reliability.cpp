@@ -84,7 +84,6 @@ QRegularExpression handEditedWith(const QStringList &values, bool keepAllowed)
     return QRegularExpression(QRegularExpression::anchoredPattern(pattern));
 }
 
-std::string sp(const QString &path) { return QFile::encodeName(path).toStdString(); }
 
 QStringList entries(const QString &dir)
 {

@@ -1,0 +1,753 @@
+// The durable file layer, through the writes of Setup.ini: what a save keeps
+// (owner, mode, ACL, links), its lock, its journal and what it trusts, links,
+// strange files, read-only files and folders, two writers, a full disk.
+
+#include "childprocess.h"
+#include "filebytes.h"
+#include "settings/durablefile.h"
+#include "settings/profile.h"
+#include "settings/profilefile.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace {
+
+
+// All that a file has besides its content, as ls and getfacl would show it.
+struct Metadata {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    mode_t mode = 0;
+    nlink_t links = 0;
+    std::string acl, note; // its access ACL and its attribute user.note, raw
+
+    explicit Metadata(const QString &path)
+    {
+        struct stat st {};
+        ::stat(sp(path).c_str(), &st);
+        uid = st.st_uid;
+        gid = st.st_gid;
+        mode = st.st_mode & 07777;
+        links = st.st_nlink;
+        for (auto [name, value] : {std::pair{"system.posix_acl_access", &acl}, std::pair{"user.note", &note}}) {
+            char buffer[256];
+            const ssize_t n = ::getxattr(sp(path).c_str(), name, buffer, sizeof buffer);
+            *value = n > 0 ? std::string(buffer, size_t(n)) : std::string();
+        }
+    }
+    bool operator==(const Metadata &other) const
+    {
+        return uid == other.uid && gid == other.gid && mode == other.mode && links == other.links && acl == other.acl
+            && note == other.note;
+    }
+    QByteArray toString() const
+    {
+        return QString("owner %1, group %2, mode %3, %4 links, ACL of %5 bytes, user.note \"%6\"")
+            .arg(uid).arg(gid).arg(mode, 4, 8, QChar('0')).arg(links).arg(acl.size()).arg(QString::fromStdString(note))
+            .toUtf8();
+    }
+};
+
+// An access ACL that also lets user 4444 read and write: the mode's user,
+// group and other bits, a named user, and the mask.
+std::string aclWithUser4444(mode_t mode)
+{
+    std::string acl("\x02\0\0\0", 4);
+    const auto entry = [&acl](uint16_t tag, uint16_t perm, uint32_t id) {
+        for (int i = 0; i < 2; ++i)
+            acl += char((tag >> (8 * i)) & 0xFF);
+        for (int i = 0; i < 2; ++i)
+            acl += char((perm >> (8 * i)) & 0xFF);
+        for (int i = 0; i < 4; ++i)
+            acl += char((id >> (8 * i)) & 0xFF);
+    };
+    entry(0x01, (mode >> 6) & 7, ~0u); // the owner
+    entry(0x02, 6, 4444);               // user 4444
+    entry(0x04, (mode >> 3) & 7, ~0u); // the owning group
+    entry(0x10, 6, ~0u);                // the mask
+    entry(0x20, mode & 7, ~0u);         // others
+    return acl;
+}
+
+} // namespace
+
+class tst_durablefile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void keepsModeOwnerAndLinks();
+    void keepsWhoMayReadAndWrite_data();
+    void keepsWhoMayReadAndWrite();
+    void rootsNewFileBelongsToTheFolderOwner();
+    void lockIsForWritersAndBounded();
+    void redoesTheEditAfterAnEditorSaved_data();
+    void redoesTheEditAfterAnEditorSaved();
+    void linksAsTheKernelFollowsThem();
+    void rollsBackAnUnfinishedSave_data();
+    void rollsBackAnUnfinishedSave();
+    void newFileFollowsUmask();
+    void readOnlyFileIsNotReplaced();
+    void readOnlyOrMissingFolder();
+    void notARegularFile();
+    void concurrentWritersLoseNothing_data();
+    void concurrentWritersLoseNothing();
+    void writeClearsLeftoversOfStoppedWriters();
+    void unchangedWriteLeavesFileAlone();
+    void failedWriteLeavesFileIntact();
+};
+
+void tst_durablefile::keepsModeOwnerAndLinks()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("real"));
+    const QString target = dir.filePath("real/Setup.ini");
+    setFileBytes(target, "[Tavorin]\r\nUseCard=1\r\n");
+    QCOMPARE(::chmod(sp(target).c_str(), 0640), 0);
+    if (::geteuid() == 0)
+        QCOMPARE(::chown(sp(target).c_str(), 65534, 65534), 0);
+
+    // A link to a link, the second one relative.
+    const QString link = dir.filePath("Setup.ini");
+    const QString hop = dir.filePath("hop.ini");
+    QCOMPARE(::symlink("real/Setup.ini", sp(hop).c_str()), 0);
+    QCOMPARE(::symlink(sp(hop).c_str(), sp(link).c_str()), 0);
+
+    QVERIFY(!profilefile::writeString(sp(link), "Tavorin", "UseCard", "4"));
+
+    QVERIFY(QFileInfo(link).isSymLink());
+    QVERIFY(QFileInfo(hop).isSymLink());
+    QCOMPARE(fileText(target), std::string("[Tavorin]\r\nUseCard=4\r\n"));
+    struct stat st {};
+    QCOMPARE(::stat(sp(target).c_str(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0640));
+    if (::geteuid() == 0) {
+        QCOMPARE(st.st_uid, uid_t(65534));
+        QCOMPARE(st.st_gid, gid_t(65534));
+    }
+
+    // A dangling link: the file it names is created.
+    const QString dangling = dir.filePath("dangling.ini");
+    QCOMPARE(::symlink("real/new.ini", sp(dangling).c_str()), 0);
+    QVERIFY(!profilefile::writeString(sp(dangling), "Tavorin", "UseCard", "2"));
+    QVERIFY(QFileInfo(dangling).isSymLink());
+    QCOMPARE(fileText(dir.filePath("real/new.ini")), std::string("[Tavorin]\r\nUseCard=2\r\n"));
+}
+
+void tst_durablefile::keepsWhoMayReadAndWrite_data()
+{
+    QTest::addColumn<QString>("saver"); // "owner", "group member" or "root"
+    QTest::addColumn<bool>("hardLinked");
+
+    QTest::newRow("the owner saves") << "owner" << false;
+    QTest::newRow("the owner saves a hard-linked file") << "owner" << true;
+    QTest::newRow("a group member saves") << "group member" << false;
+    QTest::newRow("root saves a user's file") << "root" << false;
+}
+
+void tst_durablefile::keepsWhoMayReadAndWrite()
+{
+    // A save changes the content and nothing else: not the owner, the
+    // group, the mode, the ACL, an extended attribute or the hard links.
+    QFETCH(QString, saver);
+    QFETCH(bool, hardLinked);
+    if (saver != "owner" && !isRoot())
+        QSKIP("Saving another user's file needs a second user, which only root can be here.");
+
+    // As root the file belongs to user 4242 of group 4343, in a folder of
+    // theirs that the group may write; the group member is user 4545.
+    const User owner = isRoot() ? User{4242, 4343} : User{::geteuid(), ::getegid()};
+    const User groupMember{4545, 4545, {4343}};
+    SharedDir shared;
+    const QString path = shared.file("Setup.ini");
+    setFileBytes(path, "[Tavorin]\r\nUseCard=1\r\n");
+    QCOMPARE(::chmod(sp(path).c_str(), 0664), 0);
+    if (isRoot()) {
+        QCOMPARE(::chown(sp(shared.dir.path()).c_str(), owner.uid, owner.gid), 0);
+        QCOMPARE(::chmod(sp(shared.dir.path()).c_str(), 0775), 0);
+        QCOMPARE(::chown(sp(path).c_str(), owner.uid, owner.gid), 0);
+    }
+    if (hardLinked)
+        QCOMPARE(::link(sp(path).c_str(), sp(shared.file("Tavorin.ini")).c_str()), 0);
+    const std::string acl = aclWithUser4444(0664);
+    if (::setxattr(sp(path).c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0
+        || ::setxattr(sp(path).c_str(), "user.note", "kept", 4, 0) != 0)
+        QSKIP(qPrintable("This filesystem keeps no ACL or attribute: " + QString::fromLocal8Bit(std::strerror(errno))));
+    const Metadata before(path);
+
+    const std::optional<User> as = saver == "owner" ? owner : saver == "group member" ? groupMember : std::optional<User>();
+    const std::string error = writeInChild([&] { return profilefile::writeString(sp(path), "Tavorin", "UseCard", "3"); }, as);
+    QCOMPARE(error, std::string());
+
+    const Metadata after(path);
+    qInfo("%s: before %s; after %s", QTest::currentDataTag(), before.toString().constData(), after.toString().constData());
+    QVERIFY(after == before);
+    QCOMPARE(fileText(path), std::string("[Tavorin]\r\nUseCard=3\r\n"));
+    if (hardLinked)
+        QCOMPARE(fileText(shared.file("Tavorin.ini")), std::string("[Tavorin]\r\nUseCard=3\r\n"));
+    QCOMPARE(QDir(shared.dir.path()).entryList(QDir::Files | QDir::Hidden).size(), hardLinked ? 2 : 1);
+}
+
+void tst_durablefile::rootsNewFileBelongsToTheFolderOwner()
+{
+    if (!isRoot())
+        QSKIP("Only root can create a file for another user.");
+    SharedDir shared;
+    QCOMPARE(::chown(sp(shared.dir.path()).c_str(), 4242, 4343), 0);
+    const QString path = shared.file("Setup.ini");
+    QVERIFY(!profilefile::writeString(sp(path), "Tavorin", "UseCard", "1"));
+    const Metadata made(path);
+    QCOMPARE(made.uid, uid_t(4242));
+    QCOMPARE(made.gid, gid_t(4343));
+    // So that user can go on saving it.
+    QCOMPARE(writeInChild([&] { return profilefile::writeString(sp(path), "Tavorin", "UseCard", "2"); }, User{4242, 4343}),
+             std::string());
+
+    // That user turns a link, again and again, from a file that does not
+    // exist to a file of root's in the same folder: root never gives away a
+    // file it did not just create.
+    const QString rootsFile = shared.file("secret");
+    setFileBytes(rootsFile, "root's\n");
+    QCOMPARE(::chmod(sp(rootsFile).c_str(), 0600), 0);
+    const QString link = shared.file("Other.ini");
+    const pid_t flipper = ::fork();
+    if (flipper == 0) {
+        if (::setgid(4343) != 0 || ::setuid(4242) != 0)
+            ::_exit(2);
+        for (unsigned n = 0;; ++n) {
+            const std::string next = sp(shared.file(".next")), target = n % 2 ? sp(rootsFile) : "missing" + std::to_string(n);
+            if (::symlink(target.c_str(), next.c_str()) != 0 || ::rename(next.c_str(), sp(link).c_str()) != 0)
+                ::_exit(1);
+        }
+    }
+    for (int n = 0; n < 400; ++n)
+        (void)profilefile::writeString(sp(link), "Tavorin", "UseCard", "1");
+    ::kill(flipper, SIGKILL);
+    ::waitpid(flipper, nullptr, 0);
+    const Metadata roots(rootsFile);
+    QCOMPARE(roots.uid, uid_t(0));
+    QCOMPARE(roots.mode, mode_t(0600));
+}
+
+void tst_durablefile::lockIsForWritersAndBounded()
+{
+    // A reader who locks the folder or the file with flock holds no writer
+    // up. Any lock of the file's own kind does, a reader's read lock too: the
+    // next writer waits a bounded time, then gives up with a message that
+    // says so; and a series of writes that share one wait (Apply's five)
+    // waits that time once, not once each.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    setFileBytes(path, "[A]\r\nK=1\r\n");
+    int ready[2];
+    QCOMPARE(::pipe(ready), 0);
+    enum Holder { Flock, ReadLock, WriteLock };
+    const auto hold = [&](Holder kind) {
+        const pid_t holder = ::fork();
+        if (holder == 0) {
+            const int folder = ::open(sp(dir.path()).c_str(), O_RDONLY | O_DIRECTORY);
+            const int file = ::open(sp(path).c_str(), kind == WriteLock ? O_RDWR : O_RDONLY);
+            struct flock request {};
+            request.l_type = kind == WriteLock ? F_WRLCK : F_RDLCK;
+            const bool held = kind == Flock ? ::flock(folder, LOCK_EX) == 0 && ::flock(file, LOCK_EX) == 0
+                                            : ::fcntl(file, F_OFD_SETLK, &request) == 0;
+            (void)!::write(ready[1], held ? "y" : "n", 1);
+            ::sleep(30);
+            ::_exit(0);
+        }
+        char held = 0;
+        (void)!::read(ready[0], &held, 1);
+        return std::pair{holder, held == 'y'};
+    };
+    for (const Holder kind : {Flock, ReadLock, WriteLock}) {
+        const auto [holder, held] = hold(kind);
+        QElapsedTimer clock;
+        clock.start();
+        const auto error = profilefile::writeString(sp(path), "A", "K", kind == Flock ? "2" : "3");
+        const qint64 waited = clock.elapsed();
+        // Five writes sharing one wait.
+        clock.restart();
+        const bool began = durablefile::beginSharedWait();
+        int failed = 0;
+        for (int n = 0; n < 5; ++n)
+            failed += bool(profilefile::writeString(sp(path), "A", "K" + std::to_string(n), "1"));
+        durablefile::endSharedWait();
+        const qint64 waitedForFive = clock.elapsed();
+        ::kill(holder, SIGKILL);
+        ::waitpid(holder, nullptr, 0);
+        QVERIFY(held && began);
+        const char *name[] = {"reader's flock", "reader's read lock", "writer's lock"};
+        qInfo("with a %s held, one write took %lld ms (%s); five writes sharing one wait took %lld ms", name[kind],
+              waited, error ? error->c_str() : "saved", waitedForFive);
+        if (kind == Flock) {
+            QVERIFY2(!error, error ? error->c_str() : "");
+            QCOMPARE(failed, 0);
+        } else {
+            QVERIFY(error);
+            QVERIFY2(error->find("another program holds a lock on it") != std::string::npos, error->c_str());
+            QVERIFY(waited < 20000); // not for as long as the holder holds on
+            QCOMPARE(failed, 5);
+            QVERIFY(waitedForFive < 2 * waited); // once, where five waits would take five times as long
+        }
+    }
+    QCOMPARE(profile::intValue(fileText(path), "A", "K", -1), 2);
+}
+
+void tst_durablefile::redoesTheEditAfterAnEditorSaved_data()
+{
+    QTest::addColumn<bool>("hardLinked"); // so that the change is made in place
+    QTest::addColumn<bool>("editorRenames");
+    QTest::newRow("an editor renames its copy over the file") << false << true;
+    QTest::newRow("an editor writes in place, into a hard-linked file") << true << false;
+}
+
+void tst_durablefile::redoesTheEditAfterAnEditorSaved()
+{
+    // An editor saves the file, without taking the lock, after the writer
+    // read it: the writer notices, reads it again and edits that.
+    QFETCH(bool, hardLinked);
+    QFETCH(bool, editorRenames);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    setFileBytes(path, "[A]\r\nK=1\r\n");
+    if (hardLinked)
+        QCOMPARE(::link(sp(path).c_str(), sp(dir.filePath("other.ini")).c_str()), 0);
+    int plans = 0;
+    const auto error = durablefile::update(sp(path), [&](std::string_view content) {
+        if (plans++ == 0) {
+            const QString copy = editorRenames ? dir.filePath("editor.tmp") : path;
+            setFileBytes(copy, "; the editor's\r\n[A]\r\nK=1\r\nJ=5\r\n");
+            if (editorRenames)
+                QFile::rename(copy, path) || QFile::remove(path) && QFile::rename(copy, path);
+        }
+        return profile::edit(content, "A", "K", "2");
+    });
+    QVERIFY(!error);
+    QCOMPARE(plans, 2);
+    QCOMPARE(fileText(path), std::string("; the editor's\r\n[A]\r\nK=2\r\nJ=5\r\n"));
+}
+
+void tst_durablefile::linksAsTheKernelFollowsThem()
+{
+    // The kernel resolves Setup.ini, links and all: a chain it follows can
+    // be read and written, a longer one neither; and in a shared folder
+    // (sticky, writable by all) a link that another user planted is
+    // followed only if the kernel lets this user follow it.
+    QTemporaryDir dir;
+    setFileBytes(dir.filePath("real.ini"), "[A]\r\nK=1\r\n");
+    QString previous = "real.ini";
+    for (int n = 1; n <= 41; ++n) {
+        const QString name = QString("link%1").arg(n);
+        QCOMPARE(::symlink(sp(previous).c_str(), sp(dir.filePath(name)).c_str()), 0);
+        previous = name;
+    }
+    for (const int links : {40, 41}) {
+        const std::string chain = sp(dir.filePath(QString("link%1").arg(links)));
+        const int fd = ::open(chain.c_str(), O_RDONLY);
+        const bool follows = fd >= 0;
+        if (fd >= 0)
+            ::close(fd);
+        const auto error = profilefile::writeString(chain, "A", "K", std::to_string(links));
+        const int read = profilefile::readInt(chain, "A", "K", -1);
+        qInfo("a chain of %d links: the kernel %s it; read %d, write %s", links, follows ? "follows" : "refuses", read,
+              error ? error->c_str() : "saved");
+        QCOMPARE(!error, follows);
+        QCOMPARE(read, follows ? links : -1);
+    }
+
+    if (!isRoot())
+        QSKIP("A link planted by another user needs a second user, which only root can be here.");
+    // The kernel's protection, where it can be switched on for the test.
+    QFile protection("/proc/sys/fs/protected_symlinks");
+    QByteArray was;
+    if (protection.open(QIODevice::ReadOnly))
+        was = protection.readAll().trimmed();
+    protection.close();
+    const bool switched = was == "0" && protection.open(QIODevice::WriteOnly) && protection.write("1") == 1;
+    protection.close();
+    const auto restore = qScopeGuard([&] {
+        if (switched && protection.open(QIODevice::WriteOnly))
+            protection.write(was);
+    });
+
+    const User attacker{4242, 4242}, victim{4343, 4343};
+    QCOMPARE(::chmod(sp(dir.path()).c_str(), 01777), 0);
+    QVERIFY(QDir(dir.path()).mkdir("victim"));
+    const QString secret = dir.filePath("victim/config");
+    setFileBytes(secret, "Host *\n");
+    QCOMPARE(::chown(sp(dir.filePath("victim")).c_str(), victim.uid, victim.gid), 0);
+    QCOMPARE(::chown(sp(secret).c_str(), victim.uid, victim.gid), 0);
+    const QString planted = dir.filePath("Setup.ini"), dangling = dir.filePath("Other.ini");
+    QCOMPARE(::symlink(sp(secret).c_str(), sp(planted).c_str()), 0);
+    QCOMPARE(::symlink(sp(dir.filePath("victim/new.ini")).c_str(), sp(dangling).c_str()), 0);
+    QCOMPARE(::lchown(sp(planted).c_str(), attacker.uid, attacker.gid), 0);
+    QCOMPARE(::lchown(sp(dangling).c_str(), attacker.uid, attacker.gid), 0);
+
+    const std::string kernel = writeInChild(
+        [&]() -> std::optional<std::string> {
+            const int fd = ::open(sp(planted).c_str(), O_RDONLY);
+            if (fd < 0)
+                return std::string("refuses");
+            ::close(fd);
+            return std::nullopt;
+        },
+        victim);
+    const bool follows = kernel.empty();
+    const std::string written = writeInChild([&] { return profilefile::writeString(sp(planted), "Tavorin", "UseCard", "2"); }, victim);
+    const std::string created = writeInChild([&] { return profilefile::writeString(sp(dangling), "Tavorin", "UseCard", "2"); }, victim);
+    qInfo("fs.protected_symlinks %s; for the victim the kernel %s the planted link; the write through it: %s; "
+          "through the dangling one: %s",
+          switched ? "switched on for the test" : ("is " + was).constData(), follows ? "follows" : "refuses",
+          written.empty() ? "saved" : written.c_str(), created.empty() ? "saved" : created.c_str());
+    QCOMPARE(written.empty(), follows);
+    QCOMPARE(created.empty(), follows);
+    if (!follows) {
+        QCOMPARE(fileText(secret), std::string("Host *\n"));
+        QVERIFY(!QFile::exists(dir.filePath("victim/new.ini")));
+    }
+}
+
+void tst_durablefile::rollsBackAnUnfinishedSave_data()
+{
+    // A writer was changing "[A]\r\nK=1\r\nL=2\r\n" in place into
+    // "[A]\r\nK=9\r\n" when it stopped, or someone put something in the
+    // place of its journal. The next save (of M=3) puts the old bytes back
+    // only where the journal is trustworthy and the file in a state that
+    // save could have left; what it does not trust stays beside the file.
+    QTest::addColumn<QString>("journal");
+    QTest::addColumn<QByteArray>("file");     // as the next save finds it
+    QTest::addColumn<QByteArray>("expected"); // after that save
+    QTest::addColumn<bool>("setAside");       // the journal is left where it is
+    const QByteArray torn = "[A]\r\nK=9", kept = "[A]\r\nK=9\r\nM=3\r\n";
+    QTest::newRow("stopped while it overwrote the file") << "whole" << torn << QByteArray("[A]\r\nK=1\r\nL=2\r\nM=3\r\n") << false;
+    QTest::newRow("stopped while it wrote the journal") << "cut short" << torn << kept << false;
+    QTest::newRow("stopped after it wrote the file") << "whole" << QByteArray("[A]\r\nK=9\r\n") << kept << false;
+    QTest::newRow("an editor changed the file since")
+        << "whole" << QByteArray("[A]\r\nK=5\r\nL=2\r\n[B]\r\nX=1\r\n") << QByteArray("[A]\r\nK=5\r\nL=2\r\nM=3\r\n[B]\r\nX=1\r\n")
+        << false;
+    QTest::newRow("offset 2^64-1") << "offset 18446744073709551615" << torn << kept << false;
+    QTest::newRow("offset 2^62") << "offset 4611686018427387904" << torn << kept << false;
+    QTest::newRow("a FIFO") << "fifo" << torn << kept << true;
+    QTest::newRow("1 TiB") << "huge" << torn << kept << true;
+    QTest::newRow("a link") << "link" << torn << kept << true;
+    QTest::newRow("another user's, whole") << "another user's" << torn << kept << true;
+    QTest::newRow("a member's of a group that may write it")
+        << "group 0664" << torn << QByteArray("[A]\r\nK=1\r\nL=2\r\nM=3\r\n") << false;
+    QTest::newRow("a member's of a group that may not write it") << "group 0644" << torn << kept << true;
+}
+
+void tst_durablefile::rollsBackAnUnfinishedSave()
+{
+    QFETCH(QString, journal);
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, expected);
+    QFETCH(bool, setAside);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    const QString name = dir.filePath(".Setup.ini.tavorin-configurator-journal.0123456789abcdef");
+    const std::string old = "[A]\r\nK=1\r\nL=2\r\n", before = old.substr(7), after = "9\r\n";
+    setFileBytes(path, file.toStdString());
+    struct stat st {};
+    QCOMPARE(::stat(sp(path).c_str(), &st), 0);
+    const auto fnv = [](std::string_view data) {
+        uint64_t sum = 14695981039346656037ull;
+        for (const char c : data)
+            sum = (sum ^ uint8_t(c)) * 1099511628211ull;
+        return QByteArray::number(qulonglong(sum), 16).toStdString();
+    };
+    const std::string offset = journal.startsWith("offset ") ? journal.mid(7).toStdString() : "7";
+    const std::string numbers = std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " + offset + " "
+                              + fnv(old.substr(0, 7)) + " " + std::to_string(before.size()) + " "
+                              + std::to_string(after.size()) + "\n";
+    std::string text = "tavorin-configurator journal 2\n" + numbers + before + after + "\nend "
+                     + fnv(numbers + before + after) + "\n";
+    if (journal == "cut short")
+        text.resize(text.size() - 8);
+    if (journal == "fifo") {
+        QCOMPARE(::mkfifo(sp(name).c_str(), 0644), 0);
+    } else if (journal == "link") {
+        setFileBytes(dir.filePath("elsewhere"), text);
+        QCOMPARE(::symlink("elsewhere", sp(name).c_str()), 0);
+    } else {
+        setFileBytes(name, text);
+    }
+    if (journal == "huge")
+        QCOMPARE(::truncate(sp(name).c_str(), off_t(1) << 40), 0);
+    if (journal == "another user's" || journal.startsWith("group ")) {
+        if (!isRoot())
+            QSKIP("A journal of another user needs a second user, which only root can be here.");
+        const bool group = journal.startsWith("group ");
+        QCOMPARE(::chown(sp(name).c_str(), 4242, group ? 4343 : 4242), 0);
+        QCOMPARE(::chown(sp(path).c_str(), 0, 4343), 0);
+        QCOMPARE(::chmod(sp(path).c_str(), journal == "group 0664" ? 0664 : 0644), 0);
+    }
+
+    QVERIFY(!profilefile::writeString(sp(path), "A", "M", "3"));
+    QCOMPARE(QByteArray::fromStdString(fileText(path)), expected);
+    QStringList left{"Setup.ini"};
+    if (setAside)
+        left << QFileInfo(name).fileName();
+    if (journal == "link")
+        left << "elsewhere";
+    left.sort();
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System, QDir::Name), left);
+}
+
+void tst_durablefile::newFileFollowsUmask()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    const mode_t previous = ::umask(027);
+    const auto error = profilefile::writeString(sp(path), "Tavorin", "UseCard", "1");
+    ::umask(previous);
+    QVERIFY(!error);
+    struct stat st {};
+    QCOMPARE(::stat(sp(path).c_str(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0640));
+}
+
+void tst_durablefile::readOnlyFileIsNotReplaced()
+{
+    SharedDir shared;
+    QCOMPARE(::chmod(sp(shared.dir.path()).c_str(), 0777), 0); // the folder itself is writable
+    const QString path = shared.file("Setup.ini");
+    setFileBytes(path, "[A]\r\nK=1\r\n");
+    QCOMPARE(::chmod(sp(path).c_str(), 0444), 0);
+    struct stat before {};
+    QCOMPARE(::stat(sp(path).c_str(), &before), 0);
+
+    // Refused to an ordinary user, and to root too, who could write it.
+    const std::string error = writeInChild([&] { return profilefile::writeString(sp(path), "A", "K", "2"); });
+    QVERIFY2(QString::fromStdString(error).contains(path), error.c_str());
+    QVERIFY2(QString::fromStdString(error).contains("read-only"), error.c_str());
+    const auto ownError = profilefile::writeString(sp(path), "A", "K", "2");
+    QVERIFY(ownError);
+    QVERIFY2(ownError->find("read-only") != std::string::npos, ownError->c_str());
+
+    struct stat after {};
+    QCOMPARE(::stat(sp(path).c_str(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(after.st_mode, before.st_mode);
+    QCOMPARE(fileText(path), std::string("[A]\r\nK=1\r\n"));
+    QCOMPARE(QDir(shared.dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"Setup.ini"});
+
+    // A file another user owns and may write, but this one may not.
+    if (::geteuid() != 0)
+        return;
+    const QString theirs = shared.file("theirs.ini");
+    setFileBytes(theirs, "[A]\r\nK=1\r\n");
+    QCOMPARE(::chmod(sp(theirs).c_str(), 0644), 0);
+    const std::string theirError = writeInChild([&] { return profilefile::writeString(sp(theirs), "A", "K", "2"); });
+    QVERIFY2(QString::fromStdString(theirError).contains("not writable (Permission denied)"), theirError.c_str());
+    QCOMPARE(fileText(theirs), std::string("[A]\r\nK=1\r\n"));
+}
+
+void tst_durablefile::readOnlyOrMissingFolder()
+{
+    SharedDir shared;
+    const QString existing = shared.file("Setup.ini");
+    setFileBytes(existing, "[A]\r\nK=1\r\n");
+    QCOMPARE(::chmod(sp(existing).c_str(), 0666), 0); // the file alone would be writable
+    shared.closeToChildren();
+    struct stat before {};
+    QCOMPARE(::stat(sp(existing).c_str(), &before), 0);
+
+    // The folder holds no journal nor new file: the file is saved in place,
+    // as a text editor saves it.
+    std::string error = writeInChild([&] { return profilefile::writeString(sp(existing), "A", "K", "2"); });
+    QCOMPARE(error, std::string());
+    QCOMPARE(fileText(existing), std::string("[A]\r\nK=2\r\n"));
+    struct stat after {};
+    QCOMPARE(::stat(sp(existing).c_str(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino);
+
+    const QString fresh = shared.file("sub/Setup.ini");
+    error = writeInChild([&] { return profilefile::writeString(sp(fresh), "A", "K", "2"); });
+    QVERIFY2(QString::fromStdString(error).contains(fresh), error.c_str());
+    QVERIFY2(QString::fromStdString(error).contains("No such file or directory"), error.c_str());
+    QCOMPARE(QDir(shared.dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"Setup.ini"});
+}
+
+void tst_durablefile::notARegularFile()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    QVERIFY(QDir(dir.path()).mkdir("Setup.ini"));
+    const auto error = profilefile::writeString(sp(path), "A", "K", "2");
+    QVERIFY(error);
+    QVERIFY2(error->find("not a regular file") != std::string::npos, error->c_str());
+    QVERIFY(QFileInfo(path).isDir());
+}
+
+void tst_durablefile::concurrentWritersLoseNothing_data()
+{
+    QTest::addColumn<int>("folderMode");
+    QTest::newRow("an ordinary folder") << 0755;
+    // Writable but not readable: no writer can list it, nor open it to lock.
+    QTest::newRow("a folder of mode 0333") << 0333;
+}
+
+void tst_durablefile::concurrentWritersLoseNothing()
+{
+    // Two processes add keys of their own to one file at the same time.
+    // Without the lock, one would rewrite the file from a stale copy and
+    // drop keys the other had just added. As root the writers are another
+    // user, to whom the folder's mode applies.
+    QFETCH(int, folderMode);
+    QTemporaryDir dir;
+    QCOMPARE(::chmod(sp(dir.path()).c_str(), mode_t(folderMode)), 0);
+    const auto restore = qScopeGuard([&] { ::chmod(sp(dir.path()).c_str(), 0755); });
+    const std::optional<User> writer = folderMode == 0755 ? std::nullopt : std::optional<User>(Nobody);
+    const std::string path = sp(dir.filePath("Setup.ini"));
+    QCOMPARE(writeInChild([&] { return profilefile::writeString(path, "Other", "Kept", "7"); }, writer), std::string());
+    const int perWriter = 60;
+    pid_t writers[2];
+    for (int w = 0; w < 2; ++w) {
+        writers[w] = ::fork();
+        if (writers[w] == 0) {
+            if (writer && isRoot() && (::setgroups(0, nullptr) != 0 || ::setgid(writer->gid) != 0 || ::setuid(writer->uid) != 0))
+                ::_exit(2);
+            for (int n = 0; n < perWriter; ++n) {
+                if (profilefile::writeString(path, "Tavorin", "W" + std::to_string(w) + "_" + std::to_string(n), "1"))
+                    ::_exit(1);
+            }
+            ::_exit(0);
+        }
+    }
+    for (pid_t pid : writers) {
+        int status = 0;
+        QCOMPARE(::waitpid(pid, &status, 0), pid);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
+    ::chmod(sp(dir.path()).c_str(), 0755);
+    const std::string content = fileText(dir.filePath("Setup.ini"));
+    int kept = 0;
+    for (int w = 0; w < 2; ++w) {
+        for (int n = 0; n < perWriter; ++n)
+            kept += profile::intValue(content, "Tavorin", "W" + std::to_string(w) + "_" + std::to_string(n), -1) == 1;
+    }
+    qInfo("keys kept by two writers in %s: %d of %d", QTest::currentDataTag(), kept, 2 * perWriter);
+    QCOMPARE(kept, 2 * perWriter);
+    QCOMPARE(profile::intValue(content, "Other", "Kept", -1), 7);
+    QCOMPARE(QString::fromStdString(content).count("[Tavorin]"), 1);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"Setup.ini"});
+}
+
+void tst_durablefile::failedWriteLeavesFileIntact()
+{
+    // The disk fills up, here as a file-size limit, while the new content
+    // is being written: the error names the file and the reason, and the
+    // old file stands as it was, with no partial copy left beside it.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    const std::string original = "; notes\r\n[Tavorin]\r\nUseCard=2\r\n";
+    setFileBytes(path, original);
+
+    const std::string error = writeInChild(
+        [&] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const struct rlimit limit = {1024, 1024};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            return profilefile::writeString(sp(path), "Tavorin", "SyncRate", std::string(4096, '7'));
+        },
+        std::nullopt);
+
+    QVERIFY2(QString::fromStdString(error).contains(path), error.c_str());
+    QVERIFY2(error.find(std::strerror(EFBIG)) != std::string::npos, error.c_str());
+    QCOMPARE(fileText(path), original);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"Setup.ini"});
+}
+
+void tst_durablefile::writeClearsLeftoversOfStoppedWriters()
+{
+    // A writer stopped mid-write leaves its new file, or its journal, under
+    // names of this program's own. The next write removes exactly those,
+    // whoever left them, and nothing that merely looks alike.
+    QTemporaryDir dir;
+    const QStringList left{".Setup.ini.tavorin-configurator-new", ".Setup.ini.tavorin-configurator-journal",
+                           ".Setup.ini.tavorin-configurator-new.4711", ".Setup.ini.tavorin-configurator-new.0f1e2d3c4b5a6978"};
+    const QStringList kept{".Setup.ini.999999.1", ".Setup.ini.bak", ".Other.ini.tavorin-configurator-new",
+                           "Setup.ini.tavorin-configurator-journal"};
+    for (const QString &name : left + kept)
+        setFileBytes(dir.filePath(name), "[A]\r\nK=half");
+    setFileBytes(dir.filePath("Setup.ini"), "[A]\r\nK=0\r\n");
+
+    QVERIFY(!profilefile::writeString(sp(dir.filePath("Setup.ini")), "A", "K", "1"));
+    QStringList expected = QStringList(kept) << "Setup.ini";
+    expected.sort();
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
+    QCOMPARE(fileText(dir.filePath("Setup.ini")), std::string("[A]\r\nK=1\r\n"));
+
+    // In a shared folder (sticky, writable by all), where no user may remove
+    // another's files, another user's files under those names block no
+    // save: renamed over, or changed in place behind a journal (a
+    // hard-linked file).
+    if (!isRoot())
+        QSKIP("Files of another user need a second user, which only root can be here.");
+    QTemporaryDir shared;
+    QCOMPARE(::chmod(sp(shared.path()).c_str(), 01777), 0);
+    const User attacker{4242, 4242}, victim{4343, 4343};
+    for (const QString &name : left)
+        QCOMPARE(writeInChild([&]() -> std::optional<std::string> {
+                     return ::symlink("/etc/passwd", sp(shared.filePath(name)).c_str()) == 0 ? std::nullopt
+                                                                                            : std::optional<std::string>("no");
+                 }, attacker), std::string());
+    const QString path = shared.filePath("Setup.ini");
+    QCOMPARE(writeInChild([&] { return profilefile::writeString(sp(path), "A", "K", "1"); }, victim), std::string());
+    QCOMPARE(writeInChild([&]() -> std::optional<std::string> {
+                 if (::link(sp(path).c_str(), sp(shared.filePath("Hard.ini")).c_str()) != 0)
+                     return std::string("no link");
+                 return profilefile::writeString(sp(path), "A", "K", "2");
+             }, victim), std::string());
+    QCOMPARE(fileText(shared.filePath("Hard.ini")), std::string("[A]\r\nK=2\r\n"));
+    QCOMPARE(QDir(shared.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System).size(),
+             left.size() + 2); // and Setup.ini, Hard.ini
+}
+
+void tst_durablefile::unchangedWriteLeavesFileAlone()
+{
+    // Writing the value a key already holds, as spelled, changes no byte:
+    // the file is not replaced (same inode), so a folder the user may no
+    // longer write does not matter either.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    setFileBytes(path, "[Tavorin]\r\nUseCard=2\r\nShowHelp = 1\r\n");
+    const auto inode = [&] {
+        struct stat st {};
+        ::stat(sp(path).c_str(), &st);
+        return st.st_ino;
+    };
+    const ino_t before = inode();
+    QVERIFY(!profilefile::writeString(sp(path), "Tavorin", "UseCard", "2"));
+    QCOMPARE(inode(), before);
+    // Blanks around '=' are not the value as written: the line is rewritten.
+    QVERIFY(!profilefile::writeString(sp(path), "Tavorin", "ShowHelp", "1"));
+    QVERIFY(inode() != before);
+    QCOMPARE(fileText(path), std::string("[Tavorin]\r\nUseCard=2\r\nShowHelp=1\r\n"));
+}
+
+QTEST_APPLESS_MAIN(tst_durablefile)
+#include "tst_durablefile.moc"
