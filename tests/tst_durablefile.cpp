@@ -664,6 +664,8 @@ void tst_durablefile::failedWriteLeavesFileIntact()
     const QString path = dir.filePath("Setup.ini");
     const std::string original = "; notes\r\n[Tavorin]\r\nUseCard=2\r\n";
     setFileBytes(path, original);
+    struct stat before {};
+    QCOMPARE(::stat(sp(path).c_str(), &before), 0);
 
     const std::string error = writeInChild(
         [&] {
@@ -677,6 +679,10 @@ void tst_durablefile::failedWriteLeavesFileIntact()
     QVERIFY2(QString::fromStdString(error).contains(path), error.c_str());
     QVERIFY2(error.find(std::strerror(EFBIG)) != std::string::npos, error.c_str());
     QCOMPARE(fileText(path), original);
+    struct stat after {};
+    QCOMPARE(::stat(sp(path).c_str(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(after.st_mode, before.st_mode);
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{"Setup.ini"});
 }

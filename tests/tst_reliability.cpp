@@ -1,7 +1,8 @@
 // Reliability: Setup.ini is never lost or corrupted. A writer killed at any
-// moment, two writers at once, a full disk, refused permissions and strange
-// files in the place of Setup.ini each leave a file that Tavorin can read,
-// or an error that says why. Each test prints what it tried.
+// moment, two writers at once, an editor saving meanwhile and strange files
+// in the place of Setup.ini each leave a file that Tavorin can read, or an
+// error that says why (a full disk and refused permissions are the durable
+// file layer's tests). Each test prints what it tried.
 //
 // The test executable plays the configurator, so the window's Setup.ini is
 // the one beside it (in a folder of its own, shared with no other test).
@@ -184,8 +185,6 @@ private slots:
     void twoWritersAtOnce();
     void anEditorSavesMeanwhile_data();
     void anEditorSavesMeanwhile();
-    void noRoomNoPermission_data();
-    void noRoomNoPermission();
     void strangeFiles_data();
     void strangeFiles();
 
@@ -381,54 +380,6 @@ void tst_Reliability::anEditorSavesMeanwhile()
     qInfo("%s: %d of %d of its saves lost", QTest::currentDataTag(), lost, saves);
     QVERIFY(lost < saves / 5); // where Apply read the emptied file, nearly all were lost
 
-}
-
-void tst_Reliability::noRoomNoPermission_data()
-{
-    QTest::addColumn<QString>("situation");
-    QTest::addColumn<QString>("reason"); // in the error message
-
-    QTest::newRow("disk full") << "full" << QString::fromLocal8Bit(std::strerror(EFBIG));
-    QTest::newRow("read-only file") << "read-only file" << "the file is read-only";
-}
-
-void tst_Reliability::noRoomNoPermission()
-{
-    // The write fails; the error names the file and the reason, and the file
-    // is the same file, byte for byte, with the same mode and no copy beside it.
-    QFETCH(QString, situation);
-    QFETCH(QString, reason);
-
-    SharedDir shared;
-    const QString path = shared.file("Setup.ini");
-    setFileBytes(path, HandEdited);
-    QCOMPARE(::chmod(sp(path).c_str(), situation == "read-only file" ? 0444 : 0666), 0);
-    struct stat before {};
-    QCOMPARE(::stat(sp(path).c_str(), &before), 0);
-
-    const std::string error = writeInChild(
-        [&] {
-            if (situation == "full") {
-                // The disk fills up as the new copy is written: a file-size
-                // limit below the size of the new content.
-                std::signal(SIGXFSZ, SIG_IGN);
-                const struct rlimit limit = {64, 64};
-                ::setrlimit(RLIMIT_FSIZE, &limit);
-            }
-            return profilefile::writeString(sp(path), "Tavorin", "SyncRate", "75");
-        },
-        std::nullopt);
-    shared.open();
-    qInfo("%s: %s", qPrintable(situation), error.c_str());
-
-    QVERIFY2(QString::fromStdString(error).contains(path), error.c_str());
-    QVERIFY2(QString::fromStdString(error).contains(reason), error.c_str());
-    struct stat after {};
-    QCOMPARE(::stat(sp(path).c_str(), &after), 0);
-    QCOMPARE(after.st_ino, before.st_ino);
-    QCOMPARE(after.st_mode, before.st_mode);
-    QCOMPARE(fileBytes(path), HandEdited);
-    QCOMPARE(entries(shared.dir.path()), QStringList{"Setup.ini"});
 }
 
 void tst_Reliability::strangeFiles_data()
