@@ -173,13 +173,15 @@ check "Apply saves the unchosen card as 0 and keeps the other rows" wait_for 5 f
 keys Tab Return
 check "Ok ends it" ended_with 0
 
-# --- 3. A folder the user may not write --------------------------------------
+# --- 3. A file and folder the user may not write ------------------------------
+# (A file that the user may write is saved in place even in such a folder.)
 new_folder readonly
 printf '[Tavorin]\r\nUseCard=3\r\n' >"$work/readonly/Setup.ini"
-user= # this user, in a folder it may not write
+user= # this user, with a file and folder it may not write
 if [ "$(id -u)" -eq 0 ]; then
     user=nobody # root ignores permission bits; a real user does not
 else
+    chmod 444 "$work/readonly/Setup.ini"
     chmod 555 "$work/readonly"
 fi
 before=$(stat -c '%i %a' "$work/readonly/Setup.ini")
