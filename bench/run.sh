@@ -31,6 +31,9 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+# The toolkit's runtime folder, which it would otherwise leave in /tmp.
+export XDG_RUNTIME_DIR="$work/runtime"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
 
 # --- machine -------------------------------------------------------------------
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n1)
