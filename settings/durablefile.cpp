@@ -413,8 +413,8 @@ std::optional<std::string> clearLeftovers(int file, const struct stat &st, const
             if (beside.st_size > off_t(2 * MaxSize + 4096) || !text.readAll(fd.get(), size_t(beside.st_size)))
                 continue;
             const std::optional<Journal> journal = parseJournal(text.view());
-            Content content;
             if (journal && journal->device == st.st_dev && journal->inode == st.st_ino) {
+                Content content;
                 if (!content.readAll(file, size_t(st.st_size)))
                     return "it cannot be read (" + reason(errno) + ")";
                 if (tornBy(content.view(), *journal)

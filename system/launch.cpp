@@ -379,7 +379,7 @@ struct Command {
 // Async-signal-safe from here to the end of the children's code: the
 // parent has threads.
 
-void ignoreSignal(int signal, void (*handler)(int))
+void setSignalHandler(int signal, void (*handler)(int))
 {
     struct sigaction action {};
     action.sa_handler = handler;
@@ -390,8 +390,8 @@ void ignoreSignal(int signal, void (*handler)(int))
 // expects. If that fails, writes why to `failed` and ends the child.
 [[noreturn]] void execute(const Command &command, int failed)
 {
-    ignoreSignal(SIGXFSZ, SIG_DFL);
-    ignoreSignal(SIGPIPE, SIG_DFL);
+    setSignalHandler(SIGXFSZ, SIG_DFL);
+    setSignalHandler(SIGPIPE, SIG_DFL);
     sigset_t none;
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -462,7 +462,7 @@ constexpr size_t Captured = 16384;
         ::_exit(127);
     }
     closeAllBut(output[0], report);
-    ignoreSignal(SIGPIPE, SIG_IGN);
+    setSignalHandler(SIGPIPE, SIG_IGN);
     int status = -1;
     size_t captured = 0;
     bool ended = false, atEnd = false;
