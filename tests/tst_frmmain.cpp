@@ -855,23 +855,31 @@ void tst_frmMain::titleAndIcon()
 void tst_frmMain::everyTextFitsItsControl_data()
 {
     QTest::addColumn<qreal>("defaultSize"); // points; 0 for the platform's own
+    QTest::addColumn<QString>("family");    // empty for the platform's own
     QTest::addColumn<bool>("grows");        // the window, to keep three quarters of it
 
-    QTest::newRow("the platform's default font") << 0.0 << false;
-    QTest::newRow("a 12 pt default font") << 12.0 << true;
-    QTest::newRow("a 14 pt default font") << 14.0 << true;
-    QTest::newRow("a small default font") << 6.5 << false;
+    QTest::newRow("the platform's default font") << 0.0 << QString() << false;
+    QTest::newRow("a 12 pt default font") << 12.0 << QString() << true;
+    QTest::newRow("a 14 pt default font") << 14.0 << QString() << true;
+    QTest::newRow("a small default font") << 6.5 << QString() << false;
+    // Wider and narrower texts than the usual font's: other sizes fit.
+    QTest::newRow("a monospace default font") << 9.0 << "DejaVu Sans Mono" << true;
+    QTest::newRow("a small monospace default font") << 8.0 << "DejaVu Sans Mono" << false;
+    QTest::newRow("a serif default font") << 9.0 << "DejaVu Serif" << false;
 }
 
 void tst_frmMain::everyTextFitsItsControl()
 {
     QFETCH(qreal, defaultSize);
+    QFETCH(QString, family);
     QFETCH(bool, grows);
     const QFont platformFont = QApplication::font();
     const auto restore = qScopeGuard([&platformFont] { QApplication::setFont(platformFont); });
     QFont standard = platformFont;
     if (defaultSize > 0)
         standard.setPointSizeF(defaultSize);
+    if (!family.isEmpty())
+        standard.setFamilies({family});
     QApplication::setFont(standard);
 
     open();

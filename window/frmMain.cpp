@@ -59,9 +59,8 @@ frmMain::frmMain(QWidget *parent)
                           | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
     , ui(std::make_unique<Ui::frmMain>())
 {
-    ui->setupUi(this);
+    setUpInFittingFont(this, [this] { ui->setupUi(this); });
     QGuiApplication::setApplicationDisplayName(windowTitle());
-    fitDesignToFont(this);
     // The design cannot give an editable box its initial text: setting the
     // index to -1 clears the field. So each box shows its placeholder,
     // "Please Choose", as the text of its field until an item is chosen.
