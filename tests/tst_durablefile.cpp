@@ -1,12 +1,12 @@
-// The durable file layer, through the writes of Setup.ini: what a save keeps
-// (owner, mode, ACL, links), its lock, its journal and what it trusts, links,
-// strange files, read-only files and folders, two writers, a full disk.
+// The durable file layer on its own, saving with the simplest plans (the
+// content replaced, a line appended), so that what a test sees is the
+// layer's doing: what a save keeps (owner, mode, ACL, links), its lock, its
+// journal and what it trusts, links, strange files, read-only files and
+// folders, two writers, a full disk.
 
 #include "childprocess.h"
 #include "filebytes.h"
 #include "settings/durablefile.h"
-#include "settings/profile.h"
-#include "settings/profilefile.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -30,6 +30,29 @@
 
 namespace {
 
+// Saves `text` as the file's whole content.
+std::optional<std::string> replace(const std::string &path, const std::string &text)
+{
+    return durablefile::update(path, [&text](std::string_view content) -> content::Plan {
+        return content::Edit{0, content.size(), text};
+    });
+}
+
+// Adds `line` at the end of the file.
+std::optional<std::string> append(const std::string &path, const std::string &line)
+{
+    return durablefile::update(path, [&line](std::string_view content) -> content::Plan {
+        return content::Edit{content.size(), content.size(), line};
+    });
+}
+
+// The file's content as the layer reads it; "(not read)" where it is not.
+std::string readBack(const std::string &path)
+{
+    std::string read = "(not read)";
+    durablefile::read(path, [&read](std::string_view content) { read = content; });
+    return read;
+}
 
 // All that a file has besides its content, as ls and getfacl would show it.
 struct Metadata {
@@ -131,7 +154,7 @@ void tst_durablefile::keepsModeOwnerAndLinks()
     QCOMPARE(::symlink("real/Setup.ini", sp(hop).c_str()), 0);
     QCOMPARE(::symlink(sp(hop).c_str(), sp(link).c_str()), 0);
 
-    QVERIFY(!profilefile::writeString(sp(link), "Tavorin", "UseCard", "4"));
+    QVERIFY(!replace(sp(link), "[Tavorin]\r\nUseCard=4\r\n"));
 
     QVERIFY(QFileInfo(link).isSymLink());
     QVERIFY(QFileInfo(hop).isSymLink());
@@ -147,7 +170,7 @@ void tst_durablefile::keepsModeOwnerAndLinks()
     // A dangling link: the file it names is created.
     const QString dangling = dir.filePath("dangling.ini");
     QCOMPARE(::symlink("real/new.ini", sp(dangling).c_str()), 0);
-    QVERIFY(!profilefile::writeString(sp(dangling), "Tavorin", "UseCard", "2"));
+    QVERIFY(!replace(sp(dangling), "[Tavorin]\r\nUseCard=2\r\n"));
     QVERIFY(QFileInfo(dangling).isSymLink());
     QCOMPARE(fileText(dir.filePath("real/new.ini")), std::string("[Tavorin]\r\nUseCard=2\r\n"));
 }
@@ -194,7 +217,7 @@ void tst_durablefile::keepsWhoMayReadAndWrite()
     const Metadata before(path);
 
     const std::optional<User> as = saver == "owner" ? owner : saver == "group member" ? groupMember : std::optional<User>();
-    const std::string error = writeInChild([&] { return profilefile::writeString(sp(path), "Tavorin", "UseCard", "3"); }, as);
+    const std::string error = writeInChild([&] { return replace(sp(path), "[Tavorin]\r\nUseCard=3\r\n"); }, as);
     QCOMPARE(error, std::string());
 
     const Metadata after(path);
@@ -213,12 +236,12 @@ void tst_durablefile::rootsNewFileBelongsToTheFolderOwner()
     SharedDir shared;
     QCOMPARE(::chown(sp(shared.dir.path()).c_str(), 4242, 4343), 0);
     const QString path = shared.file("Setup.ini");
-    QVERIFY(!profilefile::writeString(sp(path), "Tavorin", "UseCard", "1"));
+    QVERIFY(!replace(sp(path), "[Tavorin]\r\nUseCard=1\r\n"));
     const Metadata made(path);
     QCOMPARE(made.uid, uid_t(4242));
     QCOMPARE(made.gid, gid_t(4343));
     // So that user can go on saving it.
-    QCOMPARE(writeInChild([&] { return profilefile::writeString(sp(path), "Tavorin", "UseCard", "2"); }, User{4242, 4343}),
+    QCOMPARE(writeInChild([&] { return replace(sp(path), "[Tavorin]\r\nUseCard=2\r\n"); }, User{4242, 4343}),
              std::string());
 
     // That user turns a link, again and again, from a file that does not
@@ -239,7 +262,7 @@ void tst_durablefile::rootsNewFileBelongsToTheFolderOwner()
         }
     }
     for (int n = 0; n < 400; ++n)
-        (void)profilefile::writeString(sp(link), "Tavorin", "UseCard", "1");
+        (void)replace(sp(link), "[Tavorin]\r\nUseCard=1\r\n");
     ::kill(flipper, SIGKILL);
     ::waitpid(flipper, nullptr, 0);
     const Metadata roots(rootsFile);
@@ -281,14 +304,14 @@ void tst_durablefile::lockIsForWritersAndBounded()
         const auto [holder, held] = hold(kind);
         QElapsedTimer clock;
         clock.start();
-        const auto error = profilefile::writeString(sp(path), "A", "K", kind == Flock ? "2" : "3");
+        const auto error = replace(sp(path), kind == Flock ? "saved" : "saved under a lock");
         const qint64 waited = clock.elapsed();
         // Five writes sharing one wait.
         clock.restart();
         const bool began = durablefile::beginSharedWait();
         int failed = 0;
         for (int n = 0; n < 5; ++n)
-            failed += bool(profilefile::writeString(sp(path), "A", "K" + std::to_string(n), "1"));
+            failed += bool(append(sp(path), std::to_string(n)));
         durablefile::endSharedWait();
         const qint64 waitedForFive = clock.elapsed();
         ::kill(holder, SIGKILL);
@@ -308,7 +331,7 @@ void tst_durablefile::lockIsForWritersAndBounded()
             QVERIFY(waitedForFive < 2 * waited); // once, where five waits would take five times as long
         }
     }
-    QCOMPARE(profile::intValue(fileText(path), "A", "K", -1), 2);
+    QCOMPARE(fileText(path), std::string("saved01234"));
 }
 
 void tst_durablefile::redoesTheEditAfterAnEditorSaved_data()
@@ -338,11 +361,11 @@ void tst_durablefile::redoesTheEditAfterAnEditorSaved()
             if (editorRenames)
                 QFile::rename(copy, path) || QFile::remove(path) && QFile::rename(copy, path);
         }
-        return profile::edit(content, "A", "K", "2");
+        return content::Edit{content.size(), content.size(), "K=2\r\n"};
     });
     QVERIFY(!error);
     QCOMPARE(plans, 2);
-    QCOMPARE(fileText(path), std::string("; the editor's\r\n[A]\r\nK=2\r\nJ=5\r\n"));
+    QCOMPARE(fileText(path), std::string("; the editor's\r\n[A]\r\nK=1\r\nJ=5\r\nK=2\r\n"));
 }
 
 void tst_durablefile::linksAsTheKernelFollowsThem()
@@ -365,12 +388,12 @@ void tst_durablefile::linksAsTheKernelFollowsThem()
         const bool follows = fd >= 0;
         if (fd >= 0)
             ::close(fd);
-        const auto error = profilefile::writeString(chain, "A", "K", std::to_string(links));
-        const int read = profilefile::readInt(chain, "A", "K", -1);
-        qInfo("a chain of %d links: the kernel %s it; read %d, write %s", links, follows ? "follows" : "refuses", read,
-              error ? error->c_str() : "saved");
+        const auto error = replace(chain, std::to_string(links));
+        const std::string read = readBack(chain);
+        qInfo("a chain of %d links: the kernel %s it; read %s, write %s", links, follows ? "follows" : "refuses",
+              read.c_str(), error ? error->c_str() : "saved");
         QCOMPARE(!error, follows);
-        QCOMPARE(read, follows ? links : -1);
+        QCOMPARE(read, follows ? std::to_string(links) : "(not read)");
     }
 
     if (!isRoot())
@@ -411,8 +434,8 @@ void tst_durablefile::linksAsTheKernelFollowsThem()
         },
         victim);
     const bool follows = kernel.empty();
-    const std::string written = writeInChild([&] { return profilefile::writeString(sp(planted), "Tavorin", "UseCard", "2"); }, victim);
-    const std::string created = writeInChild([&] { return profilefile::writeString(sp(dangling), "Tavorin", "UseCard", "2"); }, victim);
+    const std::string written = writeInChild([&] { return replace(sp(planted), "[Tavorin]\r\nUseCard=2\r\n"); }, victim);
+    const std::string created = writeInChild([&] { return replace(sp(dangling), "[Tavorin]\r\nUseCard=2\r\n"); }, victim);
     qInfo("fs.protected_symlinks %s; for the victim the kernel %s the planted link; the write through it: %s; "
           "through the dangling one: %s",
           switched ? "switched on for the test" : ("is " + was).constData(), follows ? "follows" : "refuses",
@@ -429,19 +452,21 @@ void tst_durablefile::rollsBackAnUnfinishedSave_data()
 {
     // A writer was changing "[A]\r\nK=1\r\nL=2\r\n" in place into
     // "[A]\r\nK=9\r\n" when it stopped, or someone put something in the
-    // place of its journal. The next save (of M=3) puts the old bytes back
-    // only where the journal is trustworthy and the file in a state that
-    // save could have left; what it does not trust stays beside the file.
+    // place of its journal. The next save (which adds the line "M=3") puts
+    // the old bytes back only where the journal is trustworthy and the file
+    // in a state that save could have left; what it does not trust stays
+    // beside the file.
     QTest::addColumn<QString>("journal");
     QTest::addColumn<QByteArray>("file");     // as the next save finds it
     QTest::addColumn<QByteArray>("expected"); // after that save
     QTest::addColumn<bool>("setAside");       // the journal is left where it is
-    const QByteArray torn = "[A]\r\nK=9", kept = "[A]\r\nK=9\r\nM=3\r\n";
+    const QByteArray torn = "[A]\r\nK=9", kept = torn + "M=3\r\n";
     QTest::newRow("stopped while it overwrote the file") << "whole" << torn << QByteArray("[A]\r\nK=1\r\nL=2\r\nM=3\r\n") << false;
     QTest::newRow("stopped while it wrote the journal") << "cut short" << torn << kept << false;
-    QTest::newRow("stopped after it wrote the file") << "whole" << QByteArray("[A]\r\nK=9\r\n") << kept << false;
+    QTest::newRow("stopped after it wrote the file")
+        << "whole" << QByteArray("[A]\r\nK=9\r\n") << QByteArray("[A]\r\nK=9\r\nM=3\r\n") << false;
     QTest::newRow("an editor changed the file since")
-        << "whole" << QByteArray("[A]\r\nK=5\r\nL=2\r\n[B]\r\nX=1\r\n") << QByteArray("[A]\r\nK=5\r\nL=2\r\nM=3\r\n[B]\r\nX=1\r\n")
+        << "whole" << QByteArray("[A]\r\nK=5\r\nL=2\r\n[B]\r\nX=1\r\n") << QByteArray("[A]\r\nK=5\r\nL=2\r\n[B]\r\nX=1\r\nM=3\r\n")
         << false;
     QTest::newRow("offset 2^64-1") << "offset 18446744073709551615" << torn << kept << false;
     QTest::newRow("offset 2^62") << "offset 4611686018427387904" << torn << kept << false;
@@ -500,7 +525,7 @@ void tst_durablefile::rollsBackAnUnfinishedSave()
         QCOMPARE(::chmod(sp(path).c_str(), journal == "group 0664" ? 0664 : 0644), 0);
     }
 
-    QVERIFY(!profilefile::writeString(sp(path), "A", "M", "3"));
+    QVERIFY(!append(sp(path), "M=3\r\n"));
     QCOMPARE(QByteArray::fromStdString(fileText(path)), expected);
     QStringList left{"Setup.ini"};
     if (setAside)
@@ -516,7 +541,7 @@ void tst_durablefile::newFileFollowsUmask()
     QTemporaryDir dir;
     const QString path = dir.filePath("Setup.ini");
     const mode_t previous = ::umask(027);
-    const auto error = profilefile::writeString(sp(path), "Tavorin", "UseCard", "1");
+    const auto error = replace(sp(path), "[Tavorin]\r\nUseCard=1\r\n");
     ::umask(previous);
     QVERIFY(!error);
     struct stat st {};
@@ -535,10 +560,9 @@ void tst_durablefile::readOnlyFileIsNotReplaced()
     QCOMPARE(::stat(sp(path).c_str(), &before), 0);
 
     // Refused to an ordinary user, and to root too, who could write it.
-    const std::string error = writeInChild([&] { return profilefile::writeString(sp(path), "A", "K", "2"); });
-    QVERIFY2(QString::fromStdString(error).contains(path), error.c_str());
+    const std::string error = writeInChild([&] { return replace(sp(path), "[A]\r\nK=2\r\n"); });
     QVERIFY2(QString::fromStdString(error).contains("read-only"), error.c_str());
-    const auto ownError = profilefile::writeString(sp(path), "A", "K", "2");
+    const auto ownError = replace(sp(path), "[A]\r\nK=2\r\n");
     QVERIFY(ownError);
     QVERIFY2(ownError->find("read-only") != std::string::npos, ownError->c_str());
 
@@ -556,7 +580,7 @@ void tst_durablefile::readOnlyFileIsNotReplaced()
     const QString theirs = shared.file("theirs.ini");
     setFileBytes(theirs, "[A]\r\nK=1\r\n");
     QCOMPARE(::chmod(sp(theirs).c_str(), 0644), 0);
-    const std::string theirError = writeInChild([&] { return profilefile::writeString(sp(theirs), "A", "K", "2"); });
+    const std::string theirError = writeInChild([&] { return replace(sp(theirs), "[A]\r\nK=2\r\n"); });
     QVERIFY2(QString::fromStdString(theirError).contains("not writable (Permission denied)"), theirError.c_str());
     QCOMPARE(fileText(theirs), std::string("[A]\r\nK=1\r\n"));
 }
@@ -573,7 +597,7 @@ void tst_durablefile::readOnlyOrMissingFolder()
 
     // The folder holds no journal nor new file: the file is saved in place,
     // as a text editor saves it.
-    std::string error = writeInChild([&] { return profilefile::writeString(sp(existing), "A", "K", "2"); });
+    std::string error = writeInChild([&] { return replace(sp(existing), "[A]\r\nK=2\r\n"); });
     QCOMPARE(error, std::string());
     QCOMPARE(fileText(existing), std::string("[A]\r\nK=2\r\n"));
     struct stat after {};
@@ -581,8 +605,7 @@ void tst_durablefile::readOnlyOrMissingFolder()
     QCOMPARE(after.st_ino, before.st_ino);
 
     const QString fresh = shared.file("sub/Setup.ini");
-    error = writeInChild([&] { return profilefile::writeString(sp(fresh), "A", "K", "2"); });
-    QVERIFY2(QString::fromStdString(error).contains(fresh), error.c_str());
+    error = writeInChild([&] { return replace(sp(fresh), "[A]\r\nK=2\r\n"); });
     QVERIFY2(QString::fromStdString(error).contains("No such file or directory"), error.c_str());
     QCOMPARE(QDir(shared.dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{"Setup.ini"});
@@ -593,7 +616,7 @@ void tst_durablefile::notARegularFile()
     QTemporaryDir dir;
     const QString path = dir.filePath("Setup.ini");
     QVERIFY(QDir(dir.path()).mkdir("Setup.ini"));
-    const auto error = profilefile::writeString(sp(path), "A", "K", "2");
+    const auto error = replace(sp(path), "[A]\r\nK=2\r\n");
     QVERIFY(error);
     QVERIFY2(error->find("not a regular file") != std::string::npos, error->c_str());
     QVERIFY(QFileInfo(path).isDir());
@@ -609,9 +632,9 @@ void tst_durablefile::concurrentWritersLoseNothing_data()
 
 void tst_durablefile::concurrentWritersLoseNothing()
 {
-    // Two processes add keys of their own to one file at the same time.
+    // Two processes add lines of their own to one file at the same time.
     // Without the lock, one would rewrite the file from a stale copy and
-    // drop keys the other had just added. As root the writers are another
+    // drop lines the other had just added. As root the writers are another
     // user, to whom the folder's mode applies.
     QFETCH(int, folderMode);
     QTemporaryDir dir;
@@ -619,7 +642,7 @@ void tst_durablefile::concurrentWritersLoseNothing()
     const auto restore = qScopeGuard([&] { ::chmod(sp(dir.path()).c_str(), 0755); });
     const std::optional<User> writer = folderMode == 0755 ? std::nullopt : std::optional<User>(Nobody);
     const std::string path = sp(dir.filePath("Setup.ini"));
-    QCOMPARE(writeInChild([&] { return profilefile::writeString(path, "Other", "Kept", "7"); }, writer), std::string());
+    QCOMPARE(writeInChild([&] { return replace(path, "kept\n"); }, writer), std::string());
     const int perWriter = 60;
     pid_t writers[2];
     for (int w = 0; w < 2; ++w) {
@@ -628,7 +651,7 @@ void tst_durablefile::concurrentWritersLoseNothing()
             if (writer && isRoot() && (::setgroups(0, nullptr) != 0 || ::setgid(writer->gid) != 0 || ::setuid(writer->uid) != 0))
                 ::_exit(2);
             for (int n = 0; n < perWriter; ++n) {
-                if (profilefile::writeString(path, "Tavorin", "W" + std::to_string(w) + "_" + std::to_string(n), "1"))
+                if (append(path, "W" + std::to_string(w) + "_" + std::to_string(n) + "\n"))
                     ::_exit(1);
             }
             ::_exit(0);
@@ -643,14 +666,18 @@ void tst_durablefile::concurrentWritersLoseNothing()
     ::chmod(sp(dir.path()).c_str(), 0755);
     const std::string content = fileText(dir.filePath("Setup.ini"));
     int kept = 0;
+    size_t length = std::string("kept\n").size();
     for (int w = 0; w < 2; ++w) {
-        for (int n = 0; n < perWriter; ++n)
-            kept += profile::intValue(content, "Tavorin", "W" + std::to_string(w) + "_" + std::to_string(n), -1) == 1;
+        for (int n = 0; n < perWriter; ++n) {
+            const std::string line = "\nW" + std::to_string(w) + "_" + std::to_string(n) + "\n";
+            kept += content.find(line) != std::string::npos;
+            length += line.size() - 1;
+        }
     }
-    qInfo("keys kept by two writers in %s: %d of %d", QTest::currentDataTag(), kept, 2 * perWriter);
+    qInfo("lines kept by two writers in %s: %d of %d", QTest::currentDataTag(), kept, 2 * perWriter);
     QCOMPARE(kept, 2 * perWriter);
-    QCOMPARE(profile::intValue(content, "Other", "Kept", -1), 7);
-    QCOMPARE(QString::fromStdString(content).count("[Tavorin]"), 1);
+    QVERIFY(content.rfind("kept\n", 0) == 0);
+    QCOMPARE(content.size(), length); // and none twice
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{"Setup.ini"});
 }
@@ -658,8 +685,8 @@ void tst_durablefile::concurrentWritersLoseNothing()
 void tst_durablefile::failedWriteLeavesFileIntact()
 {
     // The disk fills up, here as a file-size limit, while the new content
-    // is being written: the error names the file and the reason, and the
-    // old file stands as it was, with no partial copy left beside it.
+    // is being written: the error gives the reason, and the old file stands
+    // as it was, with no partial copy left beside it.
     QTemporaryDir dir;
     const QString path = dir.filePath("Setup.ini");
     const std::string original = "; notes\r\n[Tavorin]\r\nUseCard=2\r\n";
@@ -672,11 +699,10 @@ void tst_durablefile::failedWriteLeavesFileIntact()
             std::signal(SIGXFSZ, SIG_IGN);
             const struct rlimit limit = {1024, 1024};
             ::setrlimit(RLIMIT_FSIZE, &limit);
-            return profilefile::writeString(sp(path), "Tavorin", "SyncRate", std::string(4096, '7'));
+            return replace(sp(path), original + "SyncRate=" + std::string(4096, '7') + "\r\n");
         },
         std::nullopt);
 
-    QVERIFY2(QString::fromStdString(error).contains(path), error.c_str());
     QVERIFY2(error.find(std::strerror(EFBIG)) != std::string::npos, error.c_str());
     QCOMPARE(fileText(path), original);
     struct stat after {};
@@ -701,7 +727,7 @@ void tst_durablefile::writeClearsLeftoversOfStoppedWriters()
         setFileBytes(dir.filePath(name), "[A]\r\nK=half");
     setFileBytes(dir.filePath("Setup.ini"), "[A]\r\nK=0\r\n");
 
-    QVERIFY(!profilefile::writeString(sp(dir.filePath("Setup.ini")), "A", "K", "1"));
+    QVERIFY(!replace(sp(dir.filePath("Setup.ini")), "[A]\r\nK=1\r\n"));
     QStringList expected = QStringList(kept) << "Setup.ini";
     expected.sort();
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
@@ -722,11 +748,11 @@ void tst_durablefile::writeClearsLeftoversOfStoppedWriters()
                                                                                             : std::optional<std::string>("no");
                  }, attacker), std::string());
     const QString path = shared.filePath("Setup.ini");
-    QCOMPARE(writeInChild([&] { return profilefile::writeString(sp(path), "A", "K", "1"); }, victim), std::string());
+    QCOMPARE(writeInChild([&] { return replace(sp(path), "[A]\r\nK=1\r\n"); }, victim), std::string());
     QCOMPARE(writeInChild([&]() -> std::optional<std::string> {
                  if (::link(sp(path).c_str(), sp(shared.filePath("Hard.ini")).c_str()) != 0)
                      return std::string("no link");
-                 return profilefile::writeString(sp(path), "A", "K", "2");
+                 return replace(sp(path), "[A]\r\nK=2\r\n");
              }, victim), std::string());
     QCOMPARE(fileText(shared.filePath("Hard.ini")), std::string("[A]\r\nK=2\r\n"));
     QCOMPARE(QDir(shared.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System).size(),
@@ -735,9 +761,9 @@ void tst_durablefile::writeClearsLeftoversOfStoppedWriters()
 
 void tst_durablefile::unchangedWriteLeavesFileAlone()
 {
-    // Writing the value a key already holds, as spelled, changes no byte:
-    // the file is not replaced (same inode), so a folder the user may no
-    // longer write does not matter either.
+    // A save that changes no byte leaves the file alone: it is not replaced
+    // (same inode), so a folder the user may no longer write does not
+    // matter either.
     QTemporaryDir dir;
     const QString path = dir.filePath("Setup.ini");
     setFileBytes(path, "[Tavorin]\r\nUseCard=2\r\nShowHelp = 1\r\n");
@@ -747,10 +773,9 @@ void tst_durablefile::unchangedWriteLeavesFileAlone()
         return st.st_ino;
     };
     const ino_t before = inode();
-    QVERIFY(!profilefile::writeString(sp(path), "Tavorin", "UseCard", "2"));
+    QVERIFY(!replace(sp(path), "[Tavorin]\r\nUseCard=2\r\nShowHelp = 1\r\n"));
     QCOMPARE(inode(), before);
-    // Blanks around '=' are not the value as written: the line is rewritten.
-    QVERIFY(!profilefile::writeString(sp(path), "Tavorin", "ShowHelp", "1"));
+    QVERIFY(!replace(sp(path), "[Tavorin]\r\nUseCard=2\r\nShowHelp=1\r\n"));
     QVERIFY(inode() != before);
     QCOMPARE(fileText(path), std::string("[Tavorin]\r\nUseCard=2\r\nShowHelp=1\r\n"));
 }
