@@ -47,15 +47,15 @@ std::vector<Text> textsOf(const QWidget *window)
         else
             same->room = std::min(same->room, room);
     };
-    for (const QLabel *label : window->findChildren<QLabel *>())
+    for (const QLabel *label : window->findChildren<QLabel *>(Qt::FindDirectChildrenOnly))
         add(label->text(), label->contentsRect().width());
-    for (const QPushButton *button : window->findChildren<QPushButton *>()) {
+    for (const QPushButton *button : window->findChildren<QPushButton *>(Qt::FindDirectChildrenOnly)) {
         QStyleOptionButton option;
         option.initFrom(button);
         option.text = button->text();
         add(button->text(), button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button).width());
     }
-    for (const QComboBox *box : window->findChildren<QComboBox *>()) {
+    for (const QComboBox *box : window->findChildren<QComboBox *>(Qt::FindDirectChildrenOnly)) {
         QStyleOptionComboBox option;
         option.initFrom(box);
         option.editable = box->isEditable();
