@@ -17,7 +17,7 @@
 
 namespace {
 
-#include "tavorin-configurator.xpm"
+#include "drawn-icon.h"
 
 // The program's icon: the drawn 32 x 32 picture, and the scalable picture
 // for every other size. SVG support costs the program about a megabyte of
@@ -59,9 +59,11 @@ public:
 
 private:
     static constexpr QSize DrawnSize{32, 32};
-    // Built from the picture's own data, compiled in: read through an image
-    // reader it would make Qt look through every image format plugin first.
-    const QIcon m_drawn{QPixmap::fromImage(QImage(tavorin_configurator))};
+    // The picture's pixels, compiled in: read through an image reader it
+    // would make Qt look through every image format plugin first, and even
+    // decoding it from its XPM text costs more than the rest of the icon.
+    const QIcon m_drawn{QPixmap::fromImage(QImage(reinterpret_cast<const uchar *>(drawn_icon), drawn_icon_width,
+                                                  drawn_icon_height, QImage::Format_ARGB32))};
     QIcon m_scalable;
 };
 
