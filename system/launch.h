@@ -25,8 +25,10 @@ class QObject;
 // the environment names: that is where it was installed, with its registry
 // and its drive C:. Otherwise it runs in the environment's prefix or Wine's
 // default. A program that this Wine or that prefix cannot run (a 32-bit one
-// where Wine runs only 64-bit ones, one for another processor) is not
-// started, and the reason names the remedy.
+// where Wine or this computer runs only 64-bit ones, one for another
+// processor, one cut short) is not started, and the reason names the cause
+// and a remedy that works. What Wine can run is learned in the
+// background (see prepareToStart), never waited for here.
 //
 // Returns an empty string when the program was started, or Wine is
 // starting it; otherwise why not, in words. Wine can take many seconds to
@@ -35,5 +37,10 @@ class QObject;
 // from the event loop, with why, in Wine's own words where it gave any,
 // unless `context` is gone by then. What Wine and the program write to
 // their output goes on to this process's error output.
+// Where `name` in `ownDirectory` is a Windows program, starts learning, in
+// the background, what the Wine on PATH can run, so that a start soon
+// after finds it known. Returns at once.
+void prepareToStart(const QString &name, const QByteArray &ownDirectory);
+
 QString startProgram(const QString &name, const QByteArray &ownDirectory, QObject *context,
                      const std::function<void(const QString &)> &lateFailure);

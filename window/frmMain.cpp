@@ -75,6 +75,8 @@ frmMain::frmMain(QWidget *parent)
     connect(ui->Command4, &QPushButton::clicked, this, &frmMain::Command4_Click);
 
     Form_Load();
+    // So that Run, when pressed, knows what the installed Wine can run.
+    prepareToStart(QStringLiteral("Tavorin.exe"), Module1::applicationDirectory());
 }
 
 frmMain::~frmMain() = default;
