@@ -15,18 +15,22 @@ export LC_ALL=C.UTF-8
 runs=41
 min_time=0.5
 repetitions=5
+pairs=15
 if [ "${1:-}" = --smoke ]; then
     runs=1
     min_time=0.001
     repetitions=2
+    pairs=1
     shift
 fi
 build=$(readlink -f "$1")
 source "$(dirname "$(readlink -f "$0")")/../scripts/display.sh"
+source "$(dirname "$(readlink -f "$0")")/../scripts/i386.sh"
 work=$(mktemp -d)
 plot=${2:-$work/performance.png}
 
 cleanup() {
+    [ -d "$work/prefix" ] && WINEPREFIX="$work/prefix" timeout 60 wineserver -k 2>/dev/null || true
     stop_servers
     rm -rf "$work"
 }
@@ -92,6 +96,45 @@ if command -v valgrind >/dev/null; then
     echo "|---|---:|---:|"
     awk -v c="$configurator" -v b="$baseline" 'BEGIN {
         printf "| configurator | %.1f | %.3f |\n| baseline | %.1f | 1.000 |\n", c / 1e6, c / b, b / 1e6 }'
+    echo
+fi
+
+# --- Run against Wine's own start ------------------------------------------------
+# In a private prefix, with nothing written outside the benchmark's folder.
+if [ -x "$build/bench/bench-launch" ] && [ -f "$build/tests/fake-tavorin.exe" ] && command -v wine >/dev/null; then
+    export WINEPREFIX="$work/prefix" WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=;mshtml="
+    mkdir -p "$work/home" "$work/tmp"
+    wine_tool=()
+    status=0
+    runs_32bit_programs || status=$?
+    [ "$status" -ne 1 ] || wine_tool=(env WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64)
+    HOME="$work/home" TMPDIR="$work/tmp" timeout 300 "${wine_tool[@]}" wineboot -i >"$work/wineboot.log" 2>&1 || true
+    HOME="$work/home" timeout 60 wineserver -w || true
+    tavorin="$work/prefix/drive_c/Tavorin"
+    mkdir -p "$tavorin"
+    cp "$build/tests/fake-tavorin.exe" "$tavorin/Tavorin.exe"
+    cp "$build/tests/fake-tavorin32.exe" "$tavorin/Tavorin32.exe"
+    HOME="$work/home" TMPDIR="$work/tmp" "$build/bench/bench-launch" "$pairs" "$tavorin" "$work" >"$work/launch.tsv" \
+        || { echo "bench-launch failed:"; cat "$work/launch.tsv"; exit 1; }
+    unset WINEPREFIX WINEDLLOVERRIDES
+    echo "Run against the same \"wine start /min\" typed in a terminal, in the same prefix, taking turns: median of"
+    echo "$pairs pairs, time until the 64-bit Windows Tavorin runs (its first line in started.log)"
+    echo
+    echo "| Wine's server | Run (ms) | terminal (ms) | Run / terminal |"
+    echo "|---|---:|---:|---:|"
+    for state in warm cold; do
+        awk -F'\t' -v s="$state" '$1 == "pair" && $2 == s { print $3 }' "$work/launch.tsv" | sort -n >"$work/run.dat"
+        awk -F'\t' -v s="$state" '$1 == "pair" && $2 == s { print $4 }' "$work/launch.tsv" | sort -n >"$work/terminal.dat"
+        median() { awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }' "$1"; }
+        awk -v s="$state" -v r="$(median "$work/run.dat")" -v t="$(median "$work/terminal.dat")" \
+            'BEGIN { printf "| %s | %.1f | %.1f | %.3f |\n", s == "warm" ? "running (warm)" : "stopped (cold)", r, t, r / t }'
+    done
+    echo
+    echo "How long Run holds the window's thread, at most"
+    echo
+    echo "| Wine's loaders | held (ms) |"
+    echo "|---|---:|"
+    awk -F'\t' '$1 == "hold" { printf "| %s | %d |\n", $2, $3 }' "$work/launch.tsv"
     echo
 fi
 

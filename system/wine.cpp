@@ -344,11 +344,15 @@ QString whyLoaderCannot(const std::string &name, const QString &what, int bits, 
                               "Install 64-bit Wine (on Debian and Ubuntu, the package \"wine64\") and press Run again")
             .arg(onItsOwnLine(name));
     }
+    const LoaderAnswer &other = bits == 32 ? abilities.loader64 : abilities.loader32;
+    const QString otherRuns = other.state != LoaderAnswer::Runs ? QString()
+                            : bits == 32                        ? QStringLiteral(". A 64-bit Tavorin.exe runs here")
+                                                                : QStringLiteral(". A 32-bit Tavorin.exe runs here");
     if (answer.state == LoaderAnswer::Refused && answer.value == ENOEXEC)
-        return QStringLiteral("%1is %2, and Wine's %3-bit loader%4is not a program this computer can run")
+        return QStringLiteral("%1is %2, and Wine's %3-bit loader%4is not a program this computer can run%5")
             .arg(onItsOwnLine(name), what)
             .arg(bits)
-            .arg(onItsOwnLine(loader));
+            .arg(onItsOwnLine(loader), otherRuns);
     return QStringLiteral("%1is %2, and Wine's %3-bit loader%4does not work here: %5")
         .arg(onItsOwnLine(name), what)
         .arg(bits)

@@ -10,6 +10,7 @@ build=$(readlink -f "$2")
 here=$(dirname "$(readlink -f "$0")")
 fake=$here/fake-tavorin.sh
 source "$here/../scripts/display.sh"
+source "$here/../scripts/i386.sh"
 work=$(mktemp -d)
 chmod 755 "$work"
 mkdir "$work/logs"
@@ -60,9 +61,10 @@ new_folder() {
 }
 
 # Starts the configurator of folder $1 from its cwd/ subfolder, as the
-# user named by $2 when given, with app_path as its PATH. What it prints
-# goes to logs/.
+# user named by $2 when given, with app_path as its PATH, through
+# app_wrapper (exec, and what runs it). What it prints goes to logs/.
 app_path=/usr/bin:/bin
+app_wrapper=(exec)
 app_log=
 start_app() {
     local dir="$work/$1" log="$work/logs/${1//\//-}.log"
@@ -74,7 +76,7 @@ start_app() {
         (cd "$dir/cwd" && exec setpriv --reuid="$2" --regid="$(id -g "$2")" --clear-groups \
             env HOME="$dir/cwd" XDG_RUNTIME_DIR="$runtime" PATH="$app_path" "$dir/tavorin-configurator" 2>"$log") &
     else
-        (cd "$dir/cwd" && exec env PATH="$app_path" "$dir/tavorin-configurator" 2>"$log") &
+        (cd "$dir/cwd" && "${app_wrapper[@]}" env PATH="$app_path" "$dir/tavorin-configurator" 2>"$log") &
     fi
     app_pid=$!
 }
@@ -327,8 +329,22 @@ check "Ok ends it" ended_with 0
 export HOME="$work/home" TMPDIR="$work/tmp" WINEDEBUG=fixme-all WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=;mshtml="
 mkdir -p "$HOME" "$TMPDIR"
 prefix="$work/prefix"
+# Whether this computer runs 32-bit programs; where it does not, Debian's
+# wine command cannot work with 32-bit Wine installed, and Wine's tools
+# run through the 64-bit loader, as Run does.
+i386=0
+runs_32bit_programs || i386=$?
+if [ "$i386" -ne 1 ]; then
+    echo "e2e: this computer runs 32-bit programs"
+    no32=
+    wine_tool=()
+else
+    echo "e2e: this computer runs no 32-bit programs"
+    no32="this computer runs no 32-bit programs"
+    wine_tool=(env WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64)
+fi
 # The registry reaches the disk when Wine's server ends.
-WINEPREFIX="$prefix" timeout 300 wineboot -i >"$work/wineboot.log" 2>&1 || true
+WINEPREFIX="$prefix" timeout 300 "${wine_tool[@]}" wineboot -i >"$work/wineboot.log" 2>&1 || true
 WINEPREFIX="$prefix" timeout 60 wineserver -w || true
 check "Wine made a prefix" test -f "$prefix/system.reg"
 # Tavorin's folder in a prefix: the configurator beside a copy of the
@@ -346,22 +362,38 @@ message_text() {
     keys Return
     cat "$app_log"
 }
+# The command that runs what follows it in a mount namespace of its own,
+# after the mounts $1, into the array "namespace". Another user does it as
+# root of a user namespace of its own, then runs it as itself again in one
+# inside that.
+namespace_for() {
+    if [ "$(id -u)" -eq 0 ]; then
+        namespace=(unshare --mount --propagation private bash -c "$1"' && exec "$@"' -)
+    else
+        namespace=(unshare --user --map-root-user --mount --propagation private bash -c
+            "$1"' && exec unshare --user --map-user="$1" --map-group="$2" "${@:3}"' - "$(id -u)" "$(id -g)")
+    fi
+}
 # Runs "$@" where 32-bit Wine is hidden, as on an installation of Wine that
 # runs only 64-bit programs: its 32-bit loader and the system's 32-bit
 # libraries are out of sight.
-# Another user does it as root of a user namespace of its own, then runs
-# "$@" as itself again in one inside that.
 without_wine32() {
-    local hide='mount --bind /dev/null /usr/lib/wine/wine && mount -t tmpfs none /usr/lib/i386-linux-gnu'
-    if [ "$(id -u)" -eq 0 ]; then
-        unshare --mount --propagation private bash -c "$hide"' && exec "$@"' - "$@"
-    else
-        unshare --user --map-root-user --mount --propagation private bash -c \
-            "$hide"' && exec unshare --user --map-user="$1" --map-group="$2" "${@:3}"' - "$(id -u)" "$(id -g)" "$@"
-    fi
+    namespace_for 'mount --bind /dev/null /usr/lib/wine/wine && mount -t tmpfs none /usr/lib/i386-linux-gnu'
+    "${namespace[@]}" "$@"
+}
+# The same, as on a computer that runs no 32-bit programs, with 32-bit Wine
+# installed: Wine's 32-bit programs are replaced by one for another
+# processor, which fails as they do there, with "Exec format error".
+cp /bin/true "$work/arm64"
+printf '\267\0' | dd of="$work/arm64" bs=1 seek=18 conv=notrunc status=none
+without_32bit_programs() {
+    namespace_for "mount --bind $work/arm64 /usr/lib/wine/wine && mount --bind $work/arm64 /usr/lib/wine/wineserver32"
+    "${namespace[@]}" "$@"
 }
 wine32=
-if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+if [ -n "$no32" ]; then
+    wine32=$no32
+elif ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     wine32="32-bit Wine is not installed here"
 elif ! without_wine32 true 2>/dev/null; then
     wine32="this user may not make a mount namespace, in which 32-bit Wine is hidden"
@@ -430,45 +462,48 @@ check "which asks for Wine ($said)" eval '[[ "$said" == *"Wine, which runs Windo
 focus main
 keys Tab Tab Return
 check "Ok ends it" ended_with 0
+# One cut short, as by a download that broke off, is refused before Wine
+# is asked, which would show a dialog for each part it cannot load.
 head -c 4096 "$build/tests/fake-tavorin.exe" >"$folder/Tavorin.exe"
 start_app prefix/drive_c/Tavorin
 check "the window opens beside a damaged Tavorin.exe" wait_for 15 has_window main
 focus main
 keys Tab Tab Tab Return
-check "Wine's failure to start it comes as a message" wait_for 60 has_window box
+check "Run says at once that it is damaged" wait_for 5 has_window box
 said=$(message_text)
-check "with Wine's own words ($said)" eval '[[ "$said" == *"Wine could not start"*"Wine said:"* ]]'
+check "before Wine is asked ($said)" eval '[[ "$said" == *"is damaged"* && "$said" != *"Wine said"* ]]'
 focus main
 keys Tab Tab Return
 check "Ok ends it" ended_with 0
 check "Tavorin started once in all" lines_in "$folder/started.log" 1
 
+# One that cannot load: Wine's start ends well, and then the program fails.
+windows_folder prefix/drive_c/Broken fake-tavorin-needs-library.exe
+start_app prefix/drive_c/Broken
+check "the window opens beside a Tavorin.exe that needs a missing library" wait_for 15 has_window main
+focus main
+keys Tab Tab Tab Return
+check "its failure to load comes as a message" wait_for 60 has_window box
+said=$(message_text)
+check "that names the missing library, in Wine's own words ($said)" \
+    eval '[[ "$said" == *"Wine could not start"*"Wine said:"*"tavorin-library.dll"*"not found"* ]]'
+focus main
+keys Tab Tab Return
+check "Ok ends it" ended_with 0
+
 # --- 8. A 32-bit Tavorin --------------------------------------------------------
+windows_folder prefix/drive_c/Tavorin32 fake-tavorin32.exe
 if [ -n "$wine32" ]; then
     echo "e2e: skipped the 32-bit Windows Tavorin: $wine32"
 else
-    windows_folder prefix/drive_c/Tavorin32 fake-tavorin32.exe
     start_app prefix/drive_c/Tavorin32
     run_windows_tavorin prefix/drive_c/Tavorin32 60 32-bit
 
-    # One that cannot load: Wine's start ends well, and then the program fails.
-    windows_folder prefix/drive_c/Broken32 fake-tavorin32-needs-library.exe
-    start_app prefix/drive_c/Broken32
-    check "the window opens beside a 32-bit Tavorin.exe that needs a missing library" wait_for 15 has_window main
-    focus main
-    keys Tab Tab Tab Return
-    check "its failure to load comes as a message" wait_for 60 has_window box
-    said=$(message_text)
-    check "that names the missing library ($said)" eval '[[ "$said" == *"Wine said:"*"tavorin-library.dll"*"not found"* ]]'
-    focus main
-    keys Tab Tab Return
-    check "Ok ends it" ended_with 0
-
     # Where Wine runs only 64-bit programs, Run says what to install.
-    without_wine32 env PATH="$app_path" bash -c 'cd "$1" && exec "$2" 2>"$3"' - "$work/prefix/drive_c/Tavorin32/cwd" \
-        "$work/prefix/drive_c/Tavorin32/tavorin-configurator" "$work/logs/without-wine32.log" &
-    app_pid=$!
-    app_log="$work/logs/without-wine32.log"
+    namespace_for 'mount --bind /dev/null /usr/lib/wine/wine && mount -t tmpfs none /usr/lib/i386-linux-gnu'
+    app_wrapper=(exec "${namespace[@]}")
+    start_app prefix/drive_c/Tavorin32
+    app_wrapper=(exec)
     check "the window opens where Wine runs only 64-bit programs" wait_for 15 has_window main
     focus main
     keys Tab Tab Tab Return
@@ -502,6 +537,42 @@ else
     focus main
     keys Tab Tab Return
     check "Ok ends it" ended_with 0
+fi
+
+# --- 9. A computer that runs no 32-bit programs ---------------------------------
+# Here for real, or simulated: a 64-bit Tavorin still starts, and a 32-bit
+# one is told the cause, without advice to install what is installed.
+if [ -z "$no32" ]; then
+    if without_32bit_programs true 2>/dev/null; then
+        echo "e2e: as on a computer that runs no 32-bit programs: Wine's 32-bit programs replaced by one for ARM64"
+        namespace_for "mount --bind $work/arm64 /usr/lib/wine/wine && mount --bind $work/arm64 /usr/lib/wine/wineserver32"
+        app_wrapper=(exec "${namespace[@]}")
+    else
+        echo "e2e: skipped a computer that runs no 32-bit programs: this user may not make a mount namespace"
+        app_wrapper=
+    fi
+fi
+if [ -n "${app_wrapper[*]}" ]; then
+    windows_folder prefix/drive_c/Tavorin64 fake-tavorin.exe
+    start_app prefix/drive_c/Tavorin64
+    run_windows_tavorin prefix/drive_c/Tavorin64 90 "64-bit, without 32-bit programs,"
+    start_app prefix/drive_c/Tavorin32
+    check "the window opens beside a 32-bit Tavorin.exe" wait_for 15 has_window main
+    focus main
+    keys Tab Tab Tab Return
+    check "Run says why it cannot start it" wait_for 5 has_window box
+    said=$(message_text)
+    echo "e2e: what Run said of a 32-bit Tavorin, without 32-bit programs: $said"
+    if [ -n "$no32" ]; then
+        check "that this computer runs no 32-bit programs" eval '[[ "$said" == *"this computer runs no 32-bit programs at all"* ]]'
+    else
+        check "that Wine's 32-bit loader cannot run here" eval '[[ "$said" == *"is not a program this computer can run"* ]]'
+    fi
+    check "and does not advise installing 32-bit Wine" eval '[[ "$said" != *"Install 32-bit Wine"* && "$said" != *"wine32 is missing"* ]]'
+    focus main
+    keys Tab Tab Return
+    check "Ok ends it" ended_with 0
+    app_wrapper=(exec)
 fi
 
 echo "e2e: $passed passed, $failed failed"

@@ -10,6 +10,7 @@
 
 #include "settings/profile.h"
 #include "settings/profilefile.h"
+#include "system/wine.h"
 
 #include <QDir>
 #include <QProcess>
@@ -277,7 +278,7 @@ private:
     QProcessEnvironment wineEnvironment() const;
 
     QTemporaryDir m_dir;
-    QString m_wine;
+    WineStart m_start; // how Run would start this 64-bit program
 };
 
 QProcessEnvironment tst_WineProfile::wineEnvironment() const
@@ -285,6 +286,10 @@ QProcessEnvironment tst_WineProfile::wineEnvironment() const
     // A private prefix, and nothing written outside this test's folder: no
     // menu entries, no downloads, no server folder in /tmp.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const std::string &entry : m_start.environment) {
+        const QString text = QString::fromStdString(entry);
+        environment.insert(text.section('=', 0, 0), text.section('=', 1));
+    }
     environment.insert("WINEPREFIX", m_dir.filePath("prefix"));
     environment.insert("HOME", m_dir.filePath("home"));
     environment.insert("TMPDIR", m_dir.filePath("tmp"));
@@ -298,8 +303,14 @@ QProcessEnvironment tst_WineProfile::wineEnvironment() const
 
 void tst_WineProfile::initTestCase()
 {
-    m_wine = QStandardPaths::findExecutable("wine");
-    QVERIFY2(!m_wine.isEmpty(), "wine is not installed (Debian's package wine)");
+    const QString wine = QStandardPaths::findExecutable("wine");
+    QVERIFY2(!wine.isEmpty(), "wine is not installed (Debian's package wine)");
+    // Through the loader that Run would start it with: on a computer that
+    // runs no 32-bit programs, Debian's script would fail with 32-bit Wine
+    // installed.
+    const WineInstall install = wineInstallAt(QFile::encodeName(wine).toStdString());
+    m_start = wineStartFor({WindowsKind::Win32, MachineAmd64}, install, abilitiesOf(install, 20000));
+    qInfo("Wine's profile functions run through %s", m_start.program.c_str());
     for (const char *folder : {"home", "tmp", "files"})
         QVERIFY(QDir(m_dir.path()).mkdir(folder));
 }
@@ -318,7 +329,7 @@ QStringList tst_WineProfile::wine(const QByteArray &commands)
     QProcess process;
     process.setProcessEnvironment(wineEnvironment());
     process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start(m_wine, {WINE_PROFILE});
+    process.start(QFile::decodeName(m_start.program.c_str()), {WINE_PROFILE});
     if (!process.waitForStarted(30000))
         return {};
     process.write(commands);
