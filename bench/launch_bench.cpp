@@ -71,7 +71,7 @@ QString slowWine(const QString &folder)
         file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     };
     for (const char *loader : {"wine", "wine64"})
-        script(folder + "/lib/wine/" + loader, "[ \"$1\" = --version ] && sleep 5\nexit 0\n");
+        script(folder + "/lib/wine/" + loader, "[ \"$1\" = --version ] && /bin/sleep 5\nexit 0\n");
     script(folder + "/bin/wine", "wine32=" + QFile::encodeName(folder) + "/lib/wine/wine\nwine64="
                                      + QFile::encodeName(folder) + "/lib/wine/wine64\nexit 0\n");
     return folder + "/bin";

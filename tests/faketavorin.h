@@ -125,7 +125,7 @@ inline void installFakeWine(const QString &work, const QString &kind, const QByt
     const QByteArray then = "cd " + QFile::encodeName(work) + "\n" + said;
     const auto loader = [&](const char *name) {
         setScript(root.filePath("lib/wine/") + name,
-                  QByteArray("#!/bin/sh\nif [ \"$1\" = --version ]; then ") + (kind == "slow" ? "sleep 5; " : "")
+                  QByteArray("#!/bin/sh\nif [ \"$1\" = --version ]; then ") + (kind == "slow" ? "/bin/sleep 5; " : "")
                       + "exit 0; fi\necho \"" + name + " $WINELOADER\" >>" + used + "\n" + then);
     };
     loader("wine64");

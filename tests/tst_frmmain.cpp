@@ -473,7 +473,7 @@ void tst_frmMain::runFailureIsReported()
     QCOMPARE(watcher.over, QStringList{"frmMain"});
     QVERIFY(m_window->isVisible());
     QCOMPARE(shownTexts().value(3), QString("No"));
-    QCOMPARE(zombieChildren(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(), 0, 1000); // the check of what Wine runs reaps its own
 }
 
 void tst_frmMain::okEndsWithoutSaving()
