@@ -47,9 +47,15 @@
 #include <thread>
 #include <vector>
 
+#include <csignal>
+#include <ctime>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
+#ifndef sigev_notify_thread_id
+#define sigev_notify_thread_id _sigev_un._tid
+#endif
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -200,24 +206,84 @@ std::string randomPart()
     return text;
 }
 
+// Interrupts this thread's blocking lock request at the deadline, and every
+// 10 ms after it, so that a request made just after the deadline is
+// interrupted too. Not armed where the system gives no timer.
+class LockTimer {
+public:
+    explicit LockTimer(Deadline deadline)
+    {
+        static const int signal = [] {
+            struct sigaction action {};
+            action.sa_handler = [](int) {}; // only to interrupt the request: no SA_RESTART
+            ::sigemptyset(&action.sa_mask);
+            ::sigaction(SIGRTMIN + 1, &action, nullptr);
+            return SIGRTMIN + 1;
+        }();
+        struct sigevent event {};
+        event.sigev_notify = SIGEV_THREAD_ID;
+        event.sigev_signo = signal;
+        event.sigev_notify_thread_id = ::gettid();
+        m_armed = ::timer_create(CLOCK_MONOTONIC, &event, &m_timer) == 0;
+        const auto left = std::max<std::chrono::nanoseconds::rep>(
+            1, std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now()).count());
+        struct itimerspec when {};
+        when.it_value = {time_t(left / 1000000000), long(left % 1000000000)};
+        when.it_interval = {0, 10000000};
+        if (m_armed && ::timer_settime(m_timer, 0, &when, nullptr) != 0) {
+            ::timer_delete(m_timer);
+            m_armed = false;
+        }
+    }
+    ~LockTimer()
+    {
+        if (m_armed)
+            ::timer_delete(m_timer);
+    }
+    LockTimer(const LockTimer &) = delete;
+    LockTimer &operator=(const LockTimer &) = delete;
+    bool armed() const { return m_armed; }
+
+private:
+    timer_t m_timer {};
+    bool m_armed = false;
+};
+
+enum class Locked { Yes, OnlyByReaders, No };
+
 // Takes the write lock on the open file that every writer of it takes
-// (rule 1). Any other lock on the file, a reader's too, holds it up; the
-// wait ends at the deadline.
-std::optional<std::string> lock(int file, Deadline deadline)
+// (rule 1). Any other lock on the file, a reader's too, holds it up. The
+// request waits in the kernel, which wakes a waiting writer the moment the
+// lock is free, so that a writer that saves again and again cannot keep
+// it from one that waits; the wait ends at the deadline. Then, where only
+// readers' locks stand in the way, says so: a save by rename needs no lock
+// against readers, who keep what they opened.
+std::pair<Locked, std::string> lock(int file, Deadline deadline)
 {
     struct flock request {};
     request.l_type = F_WRLCK;
     request.l_whence = SEEK_SET;
-    while (::fcntl(file, F_OFD_SETLK, &request) != 0) {
+    if (::fcntl(file, F_OFD_SETLK, &request) == 0)
+        return {Locked::Yes, {}};
+    std::optional<LockTimer> timer;
+    if (std::chrono::steady_clock::now() < deadline)
+        timer.emplace(deadline);
+    for (;;) {
         if (errno != EAGAIN && errno != EACCES && errno != EINTR)
-            return "it cannot be locked against other writers (" + reason(errno) + ")";
+            return {Locked::No, "it cannot be locked against other writers (" + reason(errno) + ")"};
         if (std::chrono::steady_clock::now() >= deadline)
-            return std::string("another program holds a lock on it (it may be saving it); try again in a moment");
-        // Often: a writer saving again and again lets go of the file only
-        // for some microseconds between its saves.
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
+            break;
+        if (timer->armed() ? ::fcntl(file, F_OFD_SETLKW, &request) == 0 : ::fcntl(file, F_OFD_SETLK, &request) == 0)
+            return {Locked::Yes, {}};
+        if (!timer->armed())
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
-    return std::nullopt;
+    struct flock writers {};
+    writers.l_type = F_RDLCK; // held up only by a write lock
+    writers.l_whence = SEEK_SET;
+    if (::fcntl(file, F_OFD_GETLK, &writers) == 0 && writers.l_type == F_UNLCK)
+        return {Locked::OnlyByReaders, {}};
+    return {Locked::No, "another program holds a lock on it (it may be saving it); try again in a moment"};
 }
 
 // Whether the file at path is still the one described by `read`: the same
@@ -366,8 +432,11 @@ bool tornBy(std::string_view content, const Journal &journal)
     if (content.size() < journal.offset || checksum(content.substr(0, journal.offset)) != journal.prefixSum)
         return false;
     const std::string_view tail = content.substr(journal.offset);
+    // A cut-short save writes the new bytes over the old ones, then cuts
+    // the file to its new length: the file is never shorter than both.
     if (tail == journal.before || tail == journal.after
-        || tail.size() > std::max(journal.before.size(), journal.after.size()))
+        || tail.size() > std::max(journal.before.size(), journal.after.size())
+        || tail.size() < std::min(journal.before.size(), journal.after.size()))
         return false;
     for (size_t i = 0; i < tail.size(); ++i) {
         // A byte not yet on the disk when the power went reads as NUL.
@@ -477,8 +546,21 @@ std::optional<Outcome> replace(int file, const struct stat &st, const std::strin
         abandon(0);
         return Outcome{true, std::nullopt};
     }
+    // The new file is locked before it takes the name, and the old one let
+    // go as soon as it has lost it: a writer that waited for the old one
+    // then finds the new one and waits for it in the kernel while this one
+    // flushes the folder, so that it is served before this one can start
+    // its next save, not always one file behind.
+    struct flock request {};
+    request.l_type = F_WRLCK;
+    request.l_whence = SEEK_SET;
+    const FileDescriptor held(::open(temporary.c_str(), O_RDWR | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    if (held.get() < 0 || ::fcntl(held.get(), F_OFD_SETLK, &request) != 0)
+        return abandon(errno);
     if (::rename(temporary.c_str(), target.c_str()) != 0)
         return abandon(errno);
+    request.l_type = F_UNLCK;
+    (void)::fcntl(file, F_OFD_SETLK, &request);
     if (!syncFolder(folder)) // the rename itself is durable once the folder is
         return Outcome{false, notDurable(errno)};
     return Outcome{};
@@ -575,16 +657,20 @@ Outcome change(int where, const std::function<Plan(std::string_view)> &plan, Dea
     FileDescriptor file(::open(reopenPath(where).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (file.get() < 0)
         return {false, "the file is not writable (" + reason(errno) + ")"};
-    if (auto error = lock(file.get(), deadline))
-        return {false, error};
+    const auto [locked, whyNot] = lock(file.get(), deadline);
+    if (locked == Locked::No)
+        return {false, whyNot};
     // Another writer may have replaced the file while this one waited.
     struct stat now {};
     if (::stat(target.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino)
         return {true, std::nullopt};
     if (::fstat(file.get(), &st) != 0)
         return {false, reason(errno)};
-    if (auto error = clearLeftovers(file.get(), st, target))
-        return {false, error};
+    // What lies beside the file is handled only under the lock (rule 1).
+    if (locked == Locked::Yes) {
+        if (auto error = clearLeftovers(file.get(), st, target))
+            return {false, error};
+    }
 
     Content content;
     if (::fstat(file.get(), &st) != 0 || !content.readAll(file.get(), size_t(st.st_size)))
@@ -610,6 +696,11 @@ Outcome change(int where, const std::function<Plan(std::string_view)> &plan, Dea
         return {false, tooLarge(off_t(old.size() + edit.insert.size()))};
     if (auto replaced = replace(file.get(), st, target, old, edit))
         return *replaced;
+    // Without the lock, only a rename may change the file (rule 1).
+    if (locked != Locked::Yes)
+        return {false, "a program that reads it holds a lock on it, and it can only be changed in place (it has "
+                       "more than one link, or another owner), which that lock forbids; try again once that program "
+                       "has let go of it"};
     return changeInPlace(file.get(), st, target, old, edit);
 }
 
@@ -724,8 +815,10 @@ std::optional<std::string> update(const std::string &path, const std::function<P
     try {
         // Another writer that replaces the file while this one waits for it
         // sends this one to the new file: it tries again until the deadline.
+        // Tried once at least, even when a shared wait has run out, so that
+        // every save of a series says why it failed, not only the first.
         const Deadline deadline = sharedDeadline ? *sharedDeadline : std::chrono::steady_clock::now() + LockWait;
-        while (std::chrono::steady_clock::now() < deadline) {
+        for (bool first = true; first || std::chrono::steady_clock::now() < deadline; first = false) {
             FileDescriptor where(::open(path.c_str(), O_PATH | O_CLOEXEC));
             struct stat link {};
             Outcome outcome;
