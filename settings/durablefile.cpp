@@ -31,6 +31,10 @@
 //     never undo a completed save.
 //  7. A file is given away (root creating a user's file) only when this
 //     very call created it.
+//  8. A symbolic link in the place of the file is followed only where no
+//     one else could have planted it against the user: a link of the
+//     user's own, or one to an existing file of the link's owner; in any
+//     folder, for every user, root too.
 
 #include "settings/durablefile.h"
 
@@ -784,6 +788,28 @@ Outcome create(const std::string &path, const std::function<Plan(std::string_vie
     return {};
 }
 
+// Why the link at `path`, Setup.ini itself, is not followed (rule 8);
+// nullopt where it is no link, or may be followed: a link of this user's
+// own, or one to an existing file of the link's own owner, `where` being
+// the file that opening the path reached (-1 for none). So no link that
+// another user planted leads a save to a file that user may not change,
+// in any folder, whoever saves, root too.
+std::optional<std::string> plantedLink(const std::string &path, int where)
+{
+    struct stat link {}, target {};
+    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode) || link.st_uid == ::geteuid())
+        return std::nullopt;
+    const bool reached = where >= 0 && ::fstat(where, &target) == 0;
+    if (reached && target.st_uid == link.st_uid)
+        return std::nullopt;
+    std::string to(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(path.c_str(), to.data(), to.size() - 1);
+    to.resize(n > 0 ? size_t(n) : 0);
+    return "it is a symbolic link to " + to + " that user " + std::to_string(link.st_uid) + " made, and it leads "
+         + (reached ? "to a file of user " + std::to_string(target.st_uid) : std::string("to no file"))
+         + ": a link of another user is followed only to that user's own file";
+}
+
 } // namespace
 
 std::optional<std::string> read(const std::string &path, const std::function<void(std::string_view)> &use)
@@ -820,6 +846,11 @@ std::optional<std::string> update(const std::string &path, const std::function<P
         const Deadline deadline = sharedDeadline ? *sharedDeadline : std::chrono::steady_clock::now() + LockWait;
         for (bool first = true; first || std::chrono::steady_clock::now() < deadline; first = false) {
             FileDescriptor where(::open(path.c_str(), O_PATH | O_CLOEXEC));
+            const int opened = errno;
+            // Looked at once the path is opened: what it reached is what is checked.
+            if (auto refused = plantedLink(path, where.get()))
+                return refused;
+            errno = opened;
             struct stat link {};
             Outcome outcome;
             if (where.get() >= 0)

@@ -126,6 +126,8 @@ private slots:
     void redoesTheEditAfterAnEditorSaved_data();
     void redoesTheEditAfterAnEditorSaved();
     void linksAsTheKernelFollowsThem();
+    void linksOfOthersAreNotFollowed_data();
+    void linksOfOthersAreNotFollowed();
     void rollsBackAnUnfinishedSave_data();
     void rollsBackAnUnfinishedSave();
     void newFileFollowsUmask();
@@ -394,9 +396,7 @@ void tst_durablefile::redoesTheEditAfterAnEditorSaved()
 void tst_durablefile::linksAsTheKernelFollowsThem()
 {
     // The kernel resolves Setup.ini, links and all: a chain it follows can
-    // be read and written, a longer one neither; and in a shared folder
-    // (sticky, writable by all) a link that another user planted is
-    // followed only if the kernel lets this user follow it.
+    // be read and written, a longer one neither.
     QTemporaryDir dir;
     setFileBytes(dir.filePath("real.ini"), "[A]\r\nK=1\r\n");
     QString previous = "real.ini";
@@ -419,56 +419,62 @@ void tst_durablefile::linksAsTheKernelFollowsThem()
         QCOMPARE(read, follows ? std::to_string(links) : "(not read)");
     }
 
+}
+
+void tst_durablefile::linksOfOthersAreNotFollowed_data()
+{
+    // Setup.ini is a link that `maker` made, to a file of `owner` (-1: to
+    // none), in a folder that others may write; `saver` saves through it.
+    QTest::addColumn<int>("maker");
+    QTest::addColumn<int>("owner");
+    QTest::addColumn<int>("saver");
+    QTest::addColumn<bool>("followed");
+    const int attacker = 4242, victim = 4343, root = 0;
+    QTest::newRow("another user's, to the victim's file") << attacker << victim << victim << false;
+    QTest::newRow("another user's, to no file") << attacker << -1 << victim << false;
+    QTest::newRow("a user's, to no file, saved by root") << attacker << -1 << root << false;
+    QTest::newRow("a user's, to root's file, saved by root") << attacker << root << root << false;
+    QTest::newRow("a user's, to that user's file, saved by root") << attacker << attacker << root << true;
+    QTest::newRow("the victim's own, to another's file") << victim << attacker << victim << true;
+    QTest::newRow("the victim's own, to no file") << victim << -1 << victim << true;
+}
+
+void tst_durablefile::linksOfOthersAreNotFollowed()
+{
+    QFETCH(int, maker);
+    QFETCH(int, owner);
+    QFETCH(int, saver);
+    QFETCH(bool, followed);
     if (!isRoot())
-        QSKIP("A link planted by another user needs a second user, which only root can be here.");
-    // The kernel's protection, where it can be switched on for the test.
-    QFile protection("/proc/sys/fs/protected_symlinks");
-    QByteArray was;
-    if (protection.open(QIODevice::ReadOnly))
-        was = protection.readAll().trimmed();
-    protection.close();
-    const bool switched = was == "0" && protection.open(QIODevice::WriteOnly) && protection.write("1") == 1;
-    protection.close();
-    const auto restore = qScopeGuard([&] {
-        if (switched && protection.open(QIODevice::WriteOnly))
-            protection.write(was);
-    });
-
-    const User attacker{4242, 4242}, victim{4343, 4343};
-    QCOMPARE(::chmod(sp(dir.path()).c_str(), 01777), 0);
-    QVERIFY(QDir(dir.path()).mkdir("victim"));
-    const QString secret = dir.filePath("victim/config");
-    setFileBytes(secret, "Host *\n");
-    QCOMPARE(::chown(sp(dir.filePath("victim")).c_str(), victim.uid, victim.gid), 0);
-    QCOMPARE(::chown(sp(secret).c_str(), victim.uid, victim.gid), 0);
-    const QString planted = dir.filePath("Setup.ini"), dangling = dir.filePath("Other.ini");
-    QCOMPARE(::symlink(sp(secret).c_str(), sp(planted).c_str()), 0);
-    QCOMPARE(::symlink(sp(dir.filePath("victim/new.ini")).c_str(), sp(dangling).c_str()), 0);
-    QCOMPARE(::lchown(sp(planted).c_str(), attacker.uid, attacker.gid), 0);
-    QCOMPARE(::lchown(sp(dangling).c_str(), attacker.uid, attacker.gid), 0);
-
-    const std::string kernel = writeInChild(
-        [&]() -> std::optional<std::string> {
-            const int fd = ::open(sp(planted).c_str(), O_RDONLY);
-            if (fd < 0)
-                return std::string("refuses");
-            ::close(fd);
-            return std::nullopt;
-        },
-        victim);
-    const bool follows = kernel.empty();
-    const std::string written = writeInChild([&] { return replace(sp(planted), "[Tavorin]\r\nUseCard=2\r\n"); }, victim);
-    const std::string created = writeInChild([&] { return replace(sp(dangling), "[Tavorin]\r\nUseCard=2\r\n"); }, victim);
-    qInfo("fs.protected_symlinks %s; for the victim the kernel %s the planted link; the write through it: %s; "
-          "through the dangling one: %s",
-          switched ? "switched on for the test" : ("is " + was).constData(), follows ? "follows" : "refuses",
-          written.empty() ? "saved" : written.c_str(), created.empty() ? "saved" : created.c_str());
-    QCOMPARE(written.empty(), follows);
-    QCOMPARE(created.empty(), follows);
-    if (!follows) {
-        QCOMPARE(fileText(secret), std::string("Host *\n"));
-        QVERIFY(!QFile::exists(dir.filePath("victim/new.ini")));
+        QSKIP("A link of another user needs a second user, which only root can be here.");
+    QTemporaryDir dir;
+    // The folder of the target, where its owner (or, for none, the saver)
+    // may create files; and the shared folder of the link, not sticky, where
+    // the kernel protects no link.
+    const uid_t targetOwner = uid_t(owner >= 0 ? owner : saver);
+    QCOMPARE(::chmod(sp(dir.path()).c_str(), 0755), 0);
+    QVERIFY(QDir(dir.path()).mkdir("target") && QDir(dir.path()).mkdir("shared"));
+    QCOMPARE(::chown(sp(dir.filePath("target")).c_str(), targetOwner, targetOwner), 0);
+    QCOMPARE(::chmod(sp(dir.filePath("shared")).c_str(), 0777), 0);
+    const QString target = dir.filePath("target/file"), link = dir.filePath("shared/Setup.ini");
+    if (owner >= 0) {
+        setFileBytes(target, "kept\n");
+        QCOMPARE(::chown(sp(target).c_str(), uid_t(owner), gid_t(owner)), 0);
+        QCOMPARE(::chmod(sp(target).c_str(), 0666), 0);
     }
+    QCOMPARE(::symlink(sp(target).c_str(), sp(link).c_str()), 0);
+    QCOMPARE(::lchown(sp(link).c_str(), uid_t(maker), gid_t(maker)), 0);
+
+    const std::string error = writeInChild([&] { return replace(sp(link), "saved"); },
+                                           saver ? std::optional<User>(User{uid_t(saver), gid_t(saver)}) : std::nullopt);
+    qInfo("%s: %s", QTest::currentDataTag(), error.empty() ? "saved" : error.c_str());
+    if (followed) {
+        QCOMPARE(error, std::string());
+        QCOMPARE(fileText(target), std::string("saved"));
+        return;
+    }
+    QVERIFY2(error.find("that user " + std::to_string(maker) + " made") != std::string::npos, error.c_str());
+    QCOMPARE(fileText(target), owner >= 0 ? std::string("kept\n") : std::string("<missing>"));
 }
 
 void tst_durablefile::rollsBackAnUnfinishedSave_data()
