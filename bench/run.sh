@@ -114,8 +114,9 @@ if [ -x "$build/bench/bench-launch" ] && [ -f "$build/tests/fake-tavorin.exe" ] 
     mkdir -p "$tavorin"
     cp "$build/tests/fake-tavorin.exe" "$tavorin/Tavorin.exe"
     cp "$build/tests/fake-tavorin32.exe" "$tavorin/Tavorin32.exe"
+    # What Wine says goes to a log of its own, shown only on a failure.
     HOME="$work/home" TMPDIR="$work/tmp" "$build/bench/bench-launch" "$pairs" "$tavorin" "$work" >"$work/launch.tsv" \
-        || { echo "bench-launch failed:"; cat "$work/launch.tsv"; exit 1; }
+        2>"$work/launch.log" || { echo "bench-launch failed:"; cat "$work/launch.tsv" "$work/launch.log"; exit 1; }
     unset WINEPREFIX WINEDLLOVERRIDES
     echo "Run against the same \"wine start /min\" typed in a terminal, in the same prefix, taking turns: median of"
     echo "$pairs pairs, time until the 64-bit Windows Tavorin runs (its first line in started.log)"
