@@ -30,7 +30,7 @@ work=$(mktemp -d)
 plot=${2:-$work/performance.png}
 
 cleanup() {
-    [ -d "$work/prefix" ] && WINEPREFIX="$work/prefix" timeout 60 wineserver -k 2>/dev/null || true
+    [ -d "$work/prefix" ] && WINEPREFIX="$work/prefix" TMPDIR="$work/tmp" timeout 60 wineserver -k 2>/dev/null || true
     stop_servers
     rm -rf "$work"
 }
@@ -102,20 +102,22 @@ fi
 # --- Run against Wine's own start ------------------------------------------------
 # In a private prefix, with nothing written outside the benchmark's folder.
 if [ -x "$build/bench/bench-launch" ] && [ -f "$build/tests/fake-tavorin.exe" ] && command -v wine >/dev/null; then
+    # Wine's server keeps its socket under TMPDIR: that too in the bench's folder.
     export WINEPREFIX="$work/prefix" WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=;mshtml="
-    mkdir -p "$work/home" "$work/tmp"
+    export HOME="$work/home" TMPDIR="$work/tmp"
+    mkdir -p "$HOME" "$TMPDIR"
     wine_tool=()
     status=0
     runs_32bit_programs || status=$?
     [ "$status" -ne 1 ] || wine_tool=(env WINELOADER=/usr/lib/wine/wine64 /usr/lib/wine/wine64)
-    HOME="$work/home" TMPDIR="$work/tmp" timeout 300 "${wine_tool[@]}" wineboot -i >"$work/wineboot.log" 2>&1 || true
-    HOME="$work/home" timeout 60 wineserver -w || true
+    timeout 300 "${wine_tool[@]}" wineboot -i >"$work/wineboot.log" 2>&1 || true
+    timeout 60 wineserver -w || true
     tavorin="$work/prefix/drive_c/Tavorin"
     mkdir -p "$tavorin"
     cp "$build/tests/fake-tavorin.exe" "$tavorin/Tavorin.exe"
     cp "$build/tests/fake-tavorin32.exe" "$tavorin/Tavorin32.exe"
     # What Wine says goes to a log of its own, shown only on a failure.
-    HOME="$work/home" TMPDIR="$work/tmp" "$build/bench/bench-launch" "$pairs" "$tavorin" "$work" >"$work/launch.tsv" \
+    "$build/bench/bench-launch" "$pairs" "$tavorin" "$work" >"$work/launch.tsv" \
         2>"$work/launch.log" || { echo "bench-launch failed:"; cat "$work/launch.tsv" "$work/launch.log"; exit 1; }
     unset WINEPREFIX WINEDLLOVERRIDES
     echo "Run against the same \"wine start /min\" typed in a terminal, in the same prefix, taking turns: median of"
