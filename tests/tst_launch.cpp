@@ -5,7 +5,6 @@
 
 #include "faketavorin.h"
 #include "system/launch.h"
-#include "system/spawn.h"
 #include "system/wine.h"
 
 #include <QStandardPaths>
