@@ -1,37 +1,41 @@
-// How a save keeps Setup.ini whole and trusts nothing that another user
-// can put beside it. Each path below names the rules it relies on.
+// How a save keeps Setup.ini whole, and why it trusts nothing that another
+// user can put beside it: whatever it needs to finish a save lives in the
+// file itself, which only those who may write the file can change. Each
+// path below names the rules it relies on.
 //
-//  1. One writer at a time: every writer holds an OFD write lock on the
-//     file itself while it changes it, and handles what lies beside the
-//     file only under that lock.
-//  2. The file's bytes change only once what is needed to undo or redo
-//     the change is whole and flushed: the new content in a file of its
-//     own (renamed over the file), or a journal of the bytes before and
-//     after the change, flushed and with its name flushed into the folder
-//     (a change in place).
-//  3. A journal is used only when it could not have been planted: a
-//     regular file, not a link, of a user who may write the file anyway
-//     (the file's owner, this user, root, or a member of a group that may
-//     write it, shown by the journal's group), for this very file (device
-//     and inode), with sizes and offsets within MaxSize, checked before
-//     any arithmetic, and a checksum over all it holds.
-//  4. A journal is applied only to a file in a state that its cut-short
-//     save could have left: the bytes before the change as they were, and
-//     each later byte as it was before or as it was to become. Equal to the
-//     content before, the file was never touched; equal to the content
-//     after, the save completed; anything else was changed by someone else
-//     since, and is left alone.
-//  5. Whatever a writer puts beside the file has a name with a random part,
-//     made with O_EXCL: nobody can take it first, and nothing planted there
-//     blocks a save. A writer removes only leftovers of this program (its
-//     names) made by a user who may write the file.
-//  6. A save is reported done only when it is durable: the new content
-//     flushed, and a rename or a new name flushed into the folder. A
-//     journal's removal need not be: by rule 4 a journal left behind can
-//     never undo a completed save.
-//  7. A file is given away (root creating a user's file) only when this
+//  1. One writer at a time changes the file in place: it holds an OFD
+//     write lock on the file itself. A save by rename may go without it
+//     only where readers alone hold locks at the deadline, since a rename
+//     leaves readers what they opened and is re-checked just before.
+//  2. The file's bytes change in place only once a record of the change,
+//     written past both the old and the new end of the content, is whole
+//     and flushed. A save by rename writes the new content to a file of
+//     its own, flushed before it takes the name.
+//  3. A record is whole only as this program writes it: at the offset it
+//     names, reaching to the end of the file, with sizes and offsets within
+//     the limits, checked before any arithmetic, and a checksum over all
+//     it holds. Only someone who may write the file can have put it there.
+//  4. A whole record completes its save only where the file is in a state
+//     that the save could have left: the bytes before the change as they
+//     were, and each later byte up to the record as it was before or as it
+//     was to become (or NUL, not yet on the disk). Otherwise only the
+//     record is removed. A record cut short is removed, with the filler
+//     before it.
+//  5. To every reader, the record and its filler are at most a section of
+//     their own after all of the file's sections, in the file's encoding:
+//     line breaks, then a section header, then lines that start with ';'.
+//  6. Nothing beside the file is ever read. Its new file has no name until
+//     it is complete, or, where the filesystem cannot do that, this user's
+//     own name, which the same user's next save removes only when it is
+//     that user's own regular file of a single link; a name held by
+//     anything else is left alone, and a random one is used instead. No
+//     folder is ever listed.
+//  7. A save is reported done only when it is durable: the new content
+//     flushed, and the rename or the new name flushed into the folder, or
+//     the change in place flushed behind its record.
+//  8. A file is given away (root creating a user's file) only when this
 //     very call created it.
-//  8. A symbolic link in the place of the file is followed only where no
+//  9. A symbolic link in the place of the file is followed only where no
 //     one else could have planted it against the user: a link of the
 //     user's own, or one to an existing file of the link's owner; in any
 //     folder, for every user, root too.
@@ -49,12 +53,12 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <csignal>
 #include <ctime>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #ifndef sigev_notify_thread_id
@@ -79,13 +83,18 @@ constexpr auto EmptyFileSettles = std::chrono::milliseconds(20);
 // The deadline that saves share while a shared wait is under way.
 thread_local std::optional<Deadline> sharedDeadline;
 
-// The files that a writer keeps beside the file while it works, named so
-// that no user's file is taken for one: the new content before it is
-// renamed over the file, and the journal of a change made in place. Each
-// has a random part after these (rule 5).
+// The new file of a save by rename, where it needs a name before it takes
+// the file's (rule 6): ".Setup.ini" then this, then this user's id, or a
+// random part where that name is held by something else.
 constexpr std::string_view NewSuffix = ".tavorin-configurator-new";
-constexpr std::string_view JournalSuffix = ".tavorin-configurator-journal";
-constexpr std::string_view JournalHeader = "tavorin-configurator journal 2\n";
+
+// The section that a record of an unfinished change in place begins (rule 5).
+constexpr std::string_view RecordSection = "\n[tavorin-configurator unfinished save]\n";
+
+// The largest file that a writer reads: MaxSize of content and a record
+// past it, whose lines of hexadecimal take some 4.2 bytes for each byte of
+// the content before and after the change, twice that in UTF-16.
+constexpr size_t FileLimit = 10 * MaxSize + (size_t(1) << 16);
 
 std::string reason(int error) { return std::strerror(error); }
 
@@ -128,19 +137,19 @@ public:
 
     // Reads the open file from its start to its end; sizeHint is its size
     // when opened. False when it cannot, with errno EFBIG when the file has
-    // grown beyond MaxSize.
-    bool readAll(int fd, size_t sizeHint)
+    // grown beyond `limit`.
+    bool readAll(int fd, size_t sizeHint, size_t limit = MaxSize)
     {
-        size_t capacity = std::min(sizeHint, MaxSize) + 1; // one more byte shows the end
+        size_t capacity = std::min(sizeHint, limit) + 1; // one more byte shows the end
         m_data.reset(new char[capacity]);
         m_size = 0;
         for (;;) {
-            if (m_size > MaxSize) {
+            if (m_size > limit) {
                 errno = EFBIG;
                 return false;
             }
             if (m_size == capacity) { // the file grew while being read
-                capacity = std::min(capacity * 2, MaxSize + 1);
+                capacity = std::min(capacity * 2, limit + 1);
                 std::unique_ptr<char[]> larger(new char[capacity]);
                 std::memcpy(larger.get(), m_data.get(), m_size);
                 m_data = std::move(larger);
@@ -372,177 +381,333 @@ struct Outcome {
     std::optional<std::string> error;
 };
 
-// Whether a file beside the target (`beside`, in `folder`) was made by a
-// user who may write the target anyway (rules 3 and 5): a regular file of
-// the target's owner, this user or root; or of a member of the target's
-// group where that group may write it. A writer gives what it makes the
-// target's group, which only a member can give, unless a folder that
-// anyone may write gives it its own group (setgid). Anything else may
-// have been planted by another user.
-bool madeByAWriter(const struct stat &beside, const struct stat &target, const struct stat &folder)
+// ASCII text in the file's encoding.
+std::string encode(std::string_view ascii, Encoding encoding)
 {
-    if (!S_ISREG(beside.st_mode))
-        return false;
-    if (beside.st_uid == target.st_uid || beside.st_uid == ::geteuid() || beside.st_uid == 0)
-        return true;
-    const bool groupGivenByFolder = (folder.st_mode & S_ISGID) && folder.st_gid == target.st_gid
-                                 && (folder.st_mode & S_IWOTH);
-    return (target.st_mode & S_IWGRP) && beside.st_gid == target.st_gid && !groupGivenByFolder;
+    if (encoding == Encoding::Bytes)
+        return std::string(ascii);
+    std::string text;
+    text.reserve(2 * ascii.size());
+    for (const char c : ascii) {
+        text += encoding == Encoding::Utf16LE ? c : '\0';
+        text += encoding == Encoding::Utf16LE ? '\0' : c;
+    }
+    return text;
 }
 
-// A journal, as changeInPlace writes it:
-//   tavorin-configurator journal 2
-//   <device> <inode> <offset> <checksum of the bytes before offset, hex> <length before> <length after>
-//   <the file's bytes from offset on, before the change><the same, after it>
-//   end <checksum of all from the second line to here, hex>
-struct Journal {
-    unsigned long long device = 0, inode = 0, offset = 0, prefixSum = 0;
-    std::string_view before, after;
+// The ASCII text that bytes in the file's encoding hold; nullopt where they
+// hold something else. A last half unit, cut short, is left out.
+std::optional<std::string> decode(std::string_view bytes, Encoding encoding)
+{
+    if (encoding == Encoding::Bytes)
+        return std::string(bytes);
+    std::string text;
+    text.reserve(bytes.size() / 2);
+    const size_t low = encoding == Encoding::Utf16LE ? 0 : 1;
+    for (size_t at = 0; at + 1 < bytes.size(); at += 2) {
+        if (bytes[at + 1 - low] != '\0' || uint8_t(bytes[at + low]) > 0x7F)
+            return std::nullopt;
+        text += bytes[at + low];
+    }
+    return text;
+}
+
+size_t unitOf(Encoding encoding) { return encoding == Encoding::Bytes ? 1 : 2; }
+
+// `size` bytes of line breaks in the file's encoding, which end the line
+// they follow and add nothing to any section (rule 5). In UTF-16, an odd
+// size starts with a NUL byte that completes the half unit before it.
+std::string filler(size_t size, Encoding encoding)
+{
+    const size_t unit = unitOf(encoding);
+    return std::string(size % unit, '\0') + encode(std::string(size / unit, '\n'), encoding);
+}
+
+// A record of a change in place (rules 2 to 5), kept in the file itself at
+// offset `at`, past both the old and the new end of its content. In ASCII,
+// in the file's encoding:
+//   (line break)[tavorin-configurator unfinished save]
+//   ;v1 at=<at> cut=<cut> old=<old size> new=<new size> prefix=<checksum of the bytes before cut>
+//   ;old <hexadecimal of 64 bytes of the content from cut on, before the change>   (as many as needed)
+//   ;new <the same, after the change>
+//   ;end <checksum of all the record's text before this line>
+// The record's first two lines never cross a 4 KiB page boundary, so that
+// a write cut short at one (the kernel stops a killed writer's write at a
+// page) keeps them whole.
+struct Record {
+    size_t at = 0, cut = 0, oldSize = 0, newSize = 0;
+    uint64_t prefixSum = 0;
+    std::string before, after; // the content from cut on, before and after the change
 };
 
-std::optional<Journal> parseJournal(std::string_view text)
+constexpr size_t RecordBytesALine = 64, Page = 4096;
+
+std::string headOf(const Record &record)
 {
-    if (text.substr(0, JournalHeader.size()) != JournalHeader)
-        return std::nullopt;
-    const size_t line = JournalHeader.size(), body = text.find('\n', line) + 1;
-    if (body == 0 || body - line > 200)
-        return std::nullopt;
-    const std::string numbers(text.substr(line, body - line));
-    Journal journal;
-    unsigned long long before = 0, after = 0;
-    int used = 0;
-    if (std::sscanf(numbers.c_str(), "%llu %llu %llu %llx %llu %llu\n%n", &journal.device, &journal.inode,
-                    &journal.offset, &journal.prefixSum, &before, &after, &used) != 6
-        || size_t(used) != numbers.size())
-        return std::nullopt;
-    // Checked one by one before they are added: nothing can overflow.
-    if (journal.offset > MaxSize || before > MaxSize - journal.offset || after > MaxSize - journal.offset
-        || text.size() - body < before + after)
-        return std::nullopt;
-    journal.before = text.substr(body, before);
-    journal.after = text.substr(body + before, after);
-    const size_t end = body + before + after;
-    char trailer[40];
-    std::snprintf(trailer, sizeof trailer, "\nend %llx\n", (unsigned long long)checksum(text.substr(line, end - line)));
-    if (text.substr(end) != trailer)
-        return std::nullopt;
-    return journal;
+    char line[160];
+    std::snprintf(line, sizeof line, ";v1 at=%zu cut=%zu old=%zu new=%zu prefix=%016llx\n", record.at, record.cut,
+                  record.oldSize, record.newSize, (unsigned long long)record.prefixSum);
+    return std::string(RecordSection) + line;
 }
 
-// Whether `content` is in a state that the journal's save, cut short, could
-// have left, in which it must be put back (rule 4).
-bool tornBy(std::string_view content, const Journal &journal)
+std::string recordText(const Record &record)
 {
-    if (content.size() < journal.offset || checksum(content.substr(0, journal.offset)) != journal.prefixSum)
-        return false;
-    const std::string_view tail = content.substr(journal.offset);
-    // A cut-short save writes the new bytes over the old ones, then cuts
-    // the file to its new length: the file is never shorter than both.
-    if (tail == journal.before || tail == journal.after
-        || tail.size() > std::max(journal.before.size(), journal.after.size())
-        || tail.size() < std::min(journal.before.size(), journal.after.size()))
-        return false;
-    for (size_t i = 0; i < tail.size(); ++i) {
-        // A byte not yet on the disk when the power went reads as NUL.
-        if (!(i < journal.before.size() && tail[i] == journal.before[i])
-            && !(i < journal.after.size() && tail[i] == journal.after[i]) && tail[i] != '\0')
+    std::string text = headOf(record);
+    static const char digits[] = "0123456789abcdef";
+    for (const auto &[tag, bytes] : {std::pair{";old ", &record.before}, std::pair{";new ", &record.after}}) {
+        for (size_t at = 0; at < bytes->size(); at += RecordBytesALine) {
+            text += tag;
+            for (const char c : std::string_view(*bytes).substr(at, RecordBytesALine))
+                text.append({digits[uint8_t(c) >> 4], digits[uint8_t(c) & 15]});
+            text += '\n';
+        }
+    }
+    char end[40];
+    std::snprintf(end, sizeof end, ";end %016llx\n", (unsigned long long)checksum(text));
+    return text + end;
+}
+
+// The numbers of a record's second line, where `text` starts with its
+// first; nullopt unless they are whole and within the limits (rule 3).
+std::optional<Record> parseHead(std::string_view text, size_t &next)
+{
+    if (text.substr(0, RecordSection.size()) != RecordSection)
+        return std::nullopt;
+    const size_t from = RecordSection.size(), end = text.find('\n', from);
+    if (end == std::string_view::npos || end - from > 150)
+        return std::nullopt;
+    const std::string line(text.substr(from, end + 1 - from));
+    Record record;
+    unsigned long long prefix = 0;
+    int used = 0;
+    if (std::sscanf(line.c_str(), ";v1 at=%zu cut=%zu old=%zu new=%zu prefix=%16llx\n%n", &record.at, &record.cut,
+                    &record.oldSize, &record.newSize, &prefix, &used) != 5
+        || size_t(used) != line.size() || line != headOf({record.at, record.cut, record.oldSize, record.newSize, prefix, {}, {}}).substr(from))
+        return std::nullopt;
+    record.prefixSum = prefix;
+    if (record.oldSize > MaxSize || record.newSize > MaxSize || record.cut > std::min(record.oldSize, record.newSize)
+        || record.at < std::max(record.oldSize, record.newSize) || record.at > MaxSize + 2 * Page)
+        return std::nullopt;
+    next = end + 1;
+    return record;
+}
+
+int hexDigit(char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; }
+
+// The record that `text` holds from its first line to its end; nullopt
+// unless it is whole (rule 3).
+std::optional<Record> parseRecord(std::string_view text)
+{
+    size_t at = 0;
+    std::optional<Record> record = parseHead(text, at);
+    if (!record)
+        return std::nullopt;
+    for (const auto &[tag, bytes, size] : {std::tuple{std::string_view(";old "), &record->before, record->oldSize},
+                                           std::tuple{std::string_view(";new "), &record->after, record->newSize}}) {
+        bytes->reserve(size - record->cut);
+        while (bytes->size() < size - record->cut) {
+            const size_t end = text.find('\n', at);
+            if (text.substr(at, tag.size()) != tag || end == std::string_view::npos
+                || end - at - tag.size() != 2 * std::min(RecordBytesALine, size - record->cut - bytes->size()))
+                return std::nullopt;
+            for (size_t i = at + tag.size(); i < end; i += 2) {
+                const int high = hexDigit(text[i]), low = hexDigit(text[i + 1]);
+                if (high < 0 || low < 0)
+                    return std::nullopt;
+                *bytes += char(high << 4 | low);
+            }
+            at = end + 1;
+        }
+    }
+    char end[40];
+    std::snprintf(end, sizeof end, ";end %016llx\n", (unsigned long long)checksum(text.substr(0, at)));
+    if (text.substr(at) != end)
+        return std::nullopt;
+    return record;
+}
+
+// Whether what follows a record's first line can only be a record cut
+// short: lines that start with ';' and hold what a record's lines hold, or
+// NUL bytes not yet written. Anything else was put there by someone.
+bool recordShaped(std::string_view text)
+{
+    bool lineStart = true;
+    for (const char c : text.substr(RecordSection.size())) {
+        if (c != '\0' && (lineStart ? c != ';' : !(c == ' ' || c == '=' || c == '\n' || (c >= '0' && c <= '9')
+                                                   || (c >= 'a' && c <= 'z'))))
             return false;
+        lineStart = c == '\n';
     }
     return true;
 }
 
-// What writers that were stopped left beside the file: the new files of
-// those that were to rename, and the journals of those that changed the
-// file in place. Under the lock (rule 1), it removes the new files, and
-// for a journal of this file puts back what its save had begun to change,
-// then removes it. What another user may have planted is set aside: left
-// where it is and not used (rules 3 and 5).
-std::optional<std::string> clearLeftovers(int file, const struct stat &st, const std::string &target)
+// What the next writer does with an unfinished save: writes `bytes` at
+// `at`, then cuts the file to `size`.
+struct Repair {
+    size_t at = 0;
+    std::string bytes;
+    size_t size = 0;
+};
+
+// The repair that a record at the end of the content calls for (rules 3
+// and 4); nullopt where the content ends in no record.
+std::optional<Repair> unfinishedSave(std::string_view content)
 {
-    const std::string folder = folderOf(target), own = "." + baseOf(target);
-    const std::string newPrefix = own + std::string(NewSuffix), journalPrefix = own + std::string(JournalSuffix);
-    struct stat folderStat {};
-    if (::stat(folder.c_str(), &folderStat) != 0)
-        return std::nullopt; // nothing can lie beside the file where the folder cannot be looked at
-    std::vector<std::string> names;
-    if (DIR *dir = ::opendir(folder.c_str())) {
-        while (const struct dirent *entry = ::readdir(dir)) {
-            const std::string_view name = entry->d_name;
-            if (name.substr(0, newPrefix.size()) == newPrefix || name.substr(0, journalPrefix.size()) == journalPrefix)
-                names.emplace_back(name);
-        }
-        ::closedir(dir);
-    }
-    bool removed = false;
-    for (const std::string &name : names) {
-        const std::string path = folder + "/" + name;
-        FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        struct stat beside {};
-        if (fd.get() < 0 || ::fstat(fd.get(), &beside) != 0 || !madeByAWriter(beside, st, folderStat))
+    for (const Encoding encoding : {Encoding::Bytes, Encoding::Utf16LE, Encoding::Utf16BE}) {
+        const size_t start = content.rfind(encode(RecordSection, encoding));
+        if (start == std::string_view::npos || start % unitOf(encoding) != 0)
             continue;
-        if (name.compare(0, journalPrefix.size(), journalPrefix) == 0) {
-            // No journal of ours is larger than twice the largest file.
-            Content text;
-            if (beside.st_size > off_t(2 * MaxSize + 4096) || !text.readAll(fd.get(), size_t(beside.st_size)))
-                continue;
-            const std::optional<Journal> journal = parseJournal(text.view());
-            if (journal && journal->device == st.st_dev && journal->inode == st.st_ino) {
-                Content content;
-                if (!content.readAll(file, size_t(st.st_size)))
-                    return "it cannot be read (" + reason(errno) + ")";
-                if (tornBy(content.view(), *journal)
-                    && (!writeAll(file, journal->before, off_t(journal->offset))
-                        || ::ftruncate(file, off_t(journal->offset + journal->before.size())) != 0
-                        || ::fsync(file) != 0))
-                    return "an unfinished save could not be undone (" + reason(errno) + ")";
+        const std::optional<std::string> text = decode(content.substr(start), encoding);
+        if (!text)
+            return std::nullopt;
+        if (const std::optional<Record> record = parseRecord(*text)) {
+            const auto state = [&](std::string_view bytes, size_t size) {
+                return std::string(bytes) + filler(record->at - size, encoding);
+            };
+            const std::string before = state(record->before, record->oldSize), after = state(record->after, record->newSize);
+            bool couldBeLeft = record->at == start && checksum(content.substr(0, record->cut)) == record->prefixSum;
+            for (size_t i = record->cut; couldBeLeft && i < start; ++i) {
+                const char c = content[i];
+                couldBeLeft = c == before[i - record->cut] || c == after[i - record->cut] || c == '\0';
             }
+            if (!couldBeLeft)
+                return Repair{start, {}, start};
+            return Repair{record->cut, record->after, record->newSize};
         }
-        // Incomplete, done, stale or undone: no longer needed (rule 6).
-        removed = ::unlink(path.c_str()) == 0 || removed;
+        if (!recordShaped(*text))
+            return std::nullopt;
+        // Cut short: the record goes, and with it the filler that its head
+        // says lies before it. Where the head itself was cut short, so was
+        // the first write of the save, which wrote the record before the
+        // filler: what lies between the content and the record is then
+        // the NUL bytes of a gap never written.
+        size_t next = 0, from = start;
+        if (const std::optional<Record> head = parseHead(*text, next); head && head->at == start) {
+            const std::string joined = filler(start - head->oldSize, encoding);
+            bool filled = true;
+            for (size_t i = head->oldSize; filled && i < start; ++i)
+                filled = content[i] == joined[i - head->oldSize] || content[i] == '\0';
+            if (filled)
+                from = head->oldSize;
+        } else if (!head) {
+            while (from > 0 && start - from < Page + RecordSection.size() && content[from - 1] == '\0')
+                --from;
+        }
+        return Repair{from, {}, from};
     }
-    if (removed)
-        (void)syncFolder(folder);
     return std::nullopt;
+}
+
+// The content as a repair leaves it.
+std::string repaired(std::string_view content, const Repair &repair)
+{
+    std::string result(content);
+    result.replace(repair.at, repair.bytes.size(), repair.bytes);
+    result.resize(repair.size);
+    return result;
 }
 
 // Whether a file cannot be created in a folder because this user may not
 // write the folder, where a text editor still saves the file in place.
 bool folderClosed(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
+// The name under which this user's save keeps its new file beside the
+// file `base`, where it needs one (rule 6).
+std::string ownName(const std::string &base)
+{
+    return "." + base + std::string(NewSuffix) + "." + std::to_string(::geteuid());
+}
+
+// Removes this user's own new file, left under its own name by a save
+// that was stopped, from `folder` (a path descriptor): only a regular file
+// of this user's with a single link (rule 6).
+void removeOwnLeftover(int folder, const std::string &base)
+{
+    const std::string name = ownName(base);
+    struct stat st {};
+    if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
+        && st.st_uid == ::geteuid() && st.st_nlink == 1)
+        ::unlinkat(folder, name.c_str(), 0);
+}
+
+// A new file in `folder` (a path descriptor) for the file `base`, open for
+// reading and writing: unnamed where the filesystem allows it, otherwise
+// under this user's own name or a random one (rule 6). `name` is empty
+// while it has none.
+struct NewFile {
+    FileDescriptor fd;
+    std::string name;
+};
+
+void newFile(int folder, const std::string &base, mode_t mode, NewFile &made)
+{
+    made.fd.reset(::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+    if (made.fd.get() >= 0 || folderClosed(errno))
+        return;
+    for (const std::string &name : {ownName(base), "." + base + std::string(NewSuffix) + randomPart()}) {
+        made.name = name;
+        made.fd.reset(::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (made.fd.get() >= 0 || errno != EEXIST)
+            break;
+    }
+}
+
+// Gives an unnamed new file a name beside the file, as newFile() would
+// have. False, with errno, when it cannot.
+bool nameNewFile(int folder, const std::string &base, NewFile &made)
+{
+    if (!made.name.empty())
+        return true;
+    for (const std::string &name : {ownName(base), "." + base + std::string(NewSuffix) + randomPart()}) {
+        if (::linkat(AT_FDCWD, reopenPath(made.fd.get()).c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            made.name = name;
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
 // Saves by writing the new content to a new file beside the target, with
 // the target's owner, group, mode and extended attributes (its ACL among
 // them), and renaming it over the target: whoever reads the file sees the
-// old content or the new, never a mix (rules 2, 5 and 6). nullopt when the
-// new file cannot carry all of that, a rename would split the file's hard
-// links, or the folder holds no new file; the caller then writes in place.
+// old content or the new, never a mix (rules 1, 2, 6 and 7). nullopt when
+// the new file cannot carry all of that, a rename would split the file's
+// hard links, or the folder holds no new file; the caller then writes in
+// place.
 std::optional<Outcome> replace(int file, const struct stat &st, const std::string &target, std::string_view old,
                                const Edit &edit)
 {
     if (st.st_nlink != 1 || (::geteuid() != 0 && (st.st_uid != ::geteuid() || !inGroup(st.st_gid))))
         return std::nullopt;
-    const std::string folder = folderOf(target);
-    const std::string temporary = folder + "/." + baseOf(target) + std::string(NewSuffix) + randomPart();
-    FileDescriptor out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (out.get() < 0 && folderClosed(errno))
-        return std::nullopt;
-    if (out.get() < 0)
+    const std::string folder = folderOf(target), base = baseOf(target);
+    const FileDescriptor where(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (where.get() < 0)
         return Outcome{false, "cannot create a file in " + folder + " (" + reason(errno) + ")"};
-    // Removes the new file; `error` is taken before that can change errno.
+    NewFile out;
+    newFile(where.get(), base, 0600, out);
+    if (out.fd.get() < 0 && folderClosed(errno))
+        return std::nullopt;
+    if (out.fd.get() < 0)
+        return Outcome{false, "cannot create a file in " + folder + " (" + reason(errno) + ")"};
+    // Removes the new file's name; `error` is taken before that can change errno.
     const auto abandon = [&](int error) {
-        out.reset();
-        ::unlink(temporary.c_str());
+        if (!out.name.empty())
+            ::unlinkat(where.get(), out.name.c_str(), 0);
         return Outcome{false, reason(error)};
     };
-    if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(out.get(), st.st_uid, st.st_gid) != 0) {
+    if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(out.fd.get(), st.st_uid, st.st_gid) != 0) {
         abandon(errno);
         return std::nullopt;
     }
-    if (::fchmod(out.get(), st.st_mode & 07777) != 0 || !copyAttributes(file, out.get())) {
+    if (::fchmod(out.fd.get(), st.st_mode & 07777) != 0 || !copyAttributes(file, out.fd.get())) {
         abandon(errno);
         return std::nullopt;
     }
-    if (!writeAll(out.get(), old.substr(0, edit.cut)) || !writeAll(out.get(), edit.insert)
-        || !writeAll(out.get(), old.substr(edit.resume)) || ::fsync(out.get()) != 0 || ::close(out.release()) != 0)
+    if (!writeAll(out.fd.get(), old.substr(0, edit.cut)) || !writeAll(out.fd.get(), edit.insert)
+        || !writeAll(out.fd.get(), old.substr(edit.resume)) || ::fsync(out.fd.get()) != 0
+        || !nameNewFile(where.get(), base, out))
         return abandon(errno);
     // Looked at last, once the new content is on the disk, to leave an
     // editor that saves meanwhile the least time to go unseen.
@@ -558,11 +723,15 @@ std::optional<Outcome> replace(int file, const struct stat &st, const std::strin
     struct flock request {};
     request.l_type = F_WRLCK;
     request.l_whence = SEEK_SET;
-    const FileDescriptor held(::open(temporary.c_str(), O_RDWR | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-    if (held.get() < 0 || ::fcntl(held.get(), F_OFD_SETLK, &request) != 0)
+    if (::fcntl(out.fd.get(), F_OFD_SETLK, &request) != 0)
         return abandon(errno);
-    if (::rename(temporary.c_str(), target.c_str()) != 0)
+    if (::renameat(where.get(), out.name.c_str(), where.get(), base.c_str()) != 0) {
+        // Another save of this user's, without the lock, took the name for
+        // a leftover: start afresh.
+        if (errno == ENOENT)
+            return Outcome{true, std::nullopt};
         return abandon(errno);
+    }
     request.l_type = F_UNLCK;
     (void)::fcntl(file, F_OFD_SETLK, &request);
     if (!syncFolder(folder)) // the rename itself is durable once the folder is
@@ -570,74 +739,50 @@ std::optional<Outcome> replace(int file, const struct stat &st, const std::strin
     return Outcome{};
 }
 
-// Writes a journal of the change at `journal` (rule 2): what the file holds
-// from the edit on, before and after it. Readable by whoever may read the
-// file, which it is part of. Returns 0, or why it could not, as an errno.
-int writeJournal(const std::string &journal, const struct stat &st, std::string_view old, std::string_view after,
-                 const Edit &edit)
-{
-    FileDescriptor out(::open(journal.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (out.get() < 0)
-        return errno;
-    (void)::fchown(out.get(), uid_t(-1), st.st_gid);
-    const std::string_view before = old.substr(edit.cut);
-    char numbers[200];
-    std::snprintf(numbers, sizeof numbers, "%llu %llu %llu %llx %llu %llu\n", (unsigned long long)st.st_dev,
-                  (unsigned long long)st.st_ino, (unsigned long long)edit.cut,
-                  (unsigned long long)checksum(old.substr(0, edit.cut)), (unsigned long long)before.size(),
-                  (unsigned long long)after.size());
-    char trailer[40];
-    std::snprintf(trailer, sizeof trailer, "\nend %llx\n",
-                  (unsigned long long)checksum(after, checksum(before, checksum(numbers))));
-    if (::fchmod(out.get(), st.st_mode & 0666) != 0 || !writeAll(out.get(), JournalHeader)
-        || !writeAll(out.get(), numbers) || !writeAll(out.get(), before) || !writeAll(out.get(), after)
-        || !writeAll(out.get(), trailer) || ::fsync(out.get()) != 0 || ::close(out.release()) != 0)
-        return errno;
-    return 0;
-}
-
 // Saves by changing the file in place, from the first changed byte on,
-// which keeps everything the file has. Crash-safe by a journal (rules 2
-// to 6), flushed with its name before the file's first byte changes and
-// removed once the file is flushed; the next writer puts back a change
-// that was cut short. A folder that this user may not write holds no
-// journal: there the file is changed in place as a text editor changes
-// it, and a crash mid-write can leave it torn.
+// which keeps everything the file has (rules 1 to 5 and 7). First a record
+// of the change, past both ends of the content, joined to the content by
+// filler, is written and flushed; then the change, flushed; then the
+// record is cut off. The next writer completes a change that was cut short.
 Outcome changeInPlace(int file, const struct stat &st, const std::string &target, std::string_view old,
                       const Edit &edit)
 {
-    const std::string folder = folderOf(target);
-    const std::string journal = folder + "/." + baseOf(target) + std::string(JournalSuffix) + randomPart();
-    const std::string after = edit.insert + std::string(old.substr(edit.resume));
-    bool journaled = true;
-    if (const int error = writeJournal(journal, st, old, after, edit)) {
-        ::unlink(journal.c_str());
-        if (!folderClosed(error))
-            return {false, "cannot write a journal in " + folder + " (" + reason(error) + ")"};
-        journaled = false;
-    } else if (!syncFolder(folder)) {
-        const int code = errno;
-        ::unlink(journal.c_str());
-        return {false, "cannot write a journal in " + folder + " (" + reason(code) + ")"};
-    }
-    const auto forget = [&] {
-        if (journaled)
-            ::unlink(journal.c_str()); // need not be durable (rule 6)
-    };
-    if (!unchanged(target, st)) {
-        forget();
+    Record record;
+    record.cut = edit.cut;
+    record.oldSize = old.size();
+    record.before = old.substr(edit.cut);
+    record.after = edit.insert + std::string(old.substr(edit.resume));
+    record.newSize = edit.cut + record.after.size();
+    record.prefixSum = checksum(old.substr(0, edit.cut));
+    const size_t unit = unitOf(edit.encoding), end = std::max(record.oldSize, record.newSize);
+    record.at = (end + unit - 1) / unit * unit;
+    if (record.at % Page + encode(headOf(record), edit.encoding).size() > Page)
+        record.at = (record.at / Page + 1) * Page;
+    const std::string text = encode(recordText(record), edit.encoding);
+    if (!unchanged(target, st))
         return {true, std::nullopt};
-    }
-    const off_t from = off_t(edit.cut);
-    if (!writeAll(file, after, from) || ::ftruncate(file, from + off_t(after.size())) != 0 || ::fsync(file) != 0) {
+
+    // The record first, then the filler before it: a write cut short leaves
+    // the record's head, which tells how much filler to remove.
+    if (!writeAll(file, text, off_t(record.at))
+        || !writeAll(file, filler(record.at - record.oldSize, edit.encoding), off_t(record.oldSize))
+        || ::fsync(file) != 0) {
         const int error = errno;
-        // Undone at once where possible; otherwise the journal stays for the next writer.
-        if (writeAll(file, old.substr(edit.cut), from) && ::ftruncate(file, off_t(old.size())) == 0
-            && ::fsync(file) == 0)
-            forget();
+        (void)(::ftruncate(file, off_t(record.oldSize)) == 0 && ::fsync(file) == 0);
         return {false, reason(error)};
     }
-    forget();
+    if (!writeAll(file, record.after + filler(record.at - record.newSize, edit.encoding), off_t(record.cut))
+        || ::fsync(file) != 0) {
+        const int error = errno;
+        // Undone at once where possible; otherwise the next writer completes it.
+        (void)(writeAll(file, record.before + filler(record.at - record.oldSize, edit.encoding), off_t(record.cut))
+               && ::ftruncate(file, off_t(record.oldSize)) == 0 && ::fsync(file) == 0);
+        return {false, reason(error)};
+    }
+    // The change is durable now, and reads the same with the record as
+    // without it: where the record cannot be cut off here, the next writer
+    // does it.
+    (void)(::ftruncate(file, off_t(record.newSize)) == 0 && ::fsync(file) == 0);
     return {};
 }
 
@@ -653,7 +798,7 @@ Outcome change(int where, const std::function<Plan(std::string_view)> &plan, Dea
     // who passes every permission check.
     if ((st.st_mode & 0222) == 0)
         return {false, "the file is read-only"};
-    if (st.st_size > off_t(MaxSize))
+    if (st.st_size > off_t(FileLimit))
         return {false, tooLarge(st.st_size)};
     const std::string target = nameOf(where);
     if (target.empty())
@@ -668,36 +813,48 @@ Outcome change(int where, const std::function<Plan(std::string_view)> &plan, Dea
     struct stat now {};
     if (::stat(target.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino)
         return {true, std::nullopt};
-    if (::fstat(file.get(), &st) != 0)
-        return {false, reason(errno)};
-    // What lies beside the file is handled only under the lock (rule 1).
-    if (locked == Locked::Yes) {
-        if (auto error = clearLeftovers(file.get(), st, target))
-            return {false, error};
-    }
+    if (const FileDescriptor folder(::open(folderOf(target).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        folder.get() >= 0)
+        removeOwnLeftover(folder.get(), baseOf(target));
 
     Content content;
-    if (::fstat(file.get(), &st) != 0 || !content.readAll(file.get(), size_t(st.st_size)))
-        return {false, errno == EFBIG ? tooLarge(off_t(MaxSize) + 1) : reason(errno)};
+    if (::fstat(file.get(), &st) != 0 || !content.readAll(file.get(), size_t(st.st_size), FileLimit))
+        return {false, errno == EFBIG ? tooLarge(off_t(FileLimit) + 1) : reason(errno)};
+    // A save that was cut short is completed, or its record removed, before
+    // anything else: on the disk under the lock, otherwise only in what is
+    // planned, which a rename then writes (rule 1).
+    std::string completed;
+    std::string_view old = content.view();
+    bool onDisk = true; // whether the file holds `old`
+    if (const std::optional<Repair> repair = unfinishedSave(old)) {
+        if (locked == Locked::Yes
+            && (!writeAll(file.get(), repair->bytes, off_t(repair->at)) || ::ftruncate(file.get(), off_t(repair->size)) != 0
+                || ::fsync(file.get()) != 0 || ::fstat(file.get(), &st) != 0))
+            return {false, "an unfinished save could not be completed (" + reason(errno) + ")"};
+        completed = repaired(old, *repair);
+        old = completed;
+        onDisk = locked == Locked::Yes;
+    }
+    if (old.size() > MaxSize)
+        return {false, tooLarge(off_t(old.size()))};
     // An editor that saves in place empties the file, then writes it: a
     // file found empty is looked at again a moment later, so that its whole
     // content is not replaced by an edit of nothing.
-    if (content.view().empty()) {
+    if (old.empty()) {
         std::this_thread::sleep_for(EmptyFileSettles);
         if (!unchanged(target, st))
             return {true, std::nullopt};
     }
-    const Plan planned = plan(content.view());
+    const Plan planned = plan(old);
     if (const auto *refusal = std::get_if<std::string>(&planned))
         return {false, *refusal};
     const Edit &edit = std::get<Edit>(planned);
-    const std::string_view old = content.view();
     // A write that would change no byte leaves the file alone: nothing to
     // flush, and its time stays that of its last change.
-    if (old.substr(edit.cut, edit.resume - edit.cut) == edit.insert)
+    if (old.substr(edit.cut, edit.resume - edit.cut) == edit.insert && onDisk)
         return {};
     if (old.size() - (edit.resume - edit.cut) + edit.insert.size() > MaxSize)
-        return {false, tooLarge(off_t(old.size() + edit.insert.size()))};
+        return {false, tooLarge(off_t(old.size() - (edit.resume - edit.cut) + edit.insert.size()))};
     if (auto replaced = replace(file.get(), st, target, old, edit))
         return *replaced;
     // Without the lock, only a rename may change the file (rule 1).
@@ -710,7 +867,7 @@ Outcome change(int where, const std::function<Plan(std::string_view)> &plan, Dea
 
 // A file that root creates in a user's folder belongs to that user, who
 // can then go on saving it. Called only for a file that this very call
-// created (rule 7).
+// created (rule 8).
 void giveToFolderOwner(int file, const struct stat &folder)
 {
     if (::geteuid() == 0 && folder.st_uid != 0)
@@ -756,27 +913,24 @@ Outcome create(const std::string &path, const std::function<Plan(std::string_vie
 
     // Written without a name, then named only if the name is still free:
     // two writers creating the file at once cannot overwrite each other.
-    FileDescriptor out(::openat(where.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
-    std::string unnamed;
-    if (out.get() < 0) { // a filesystem without unnamed files: a name no one can take first (rule 5)
-        unnamed = "." + name + std::string(NewSuffix) + randomPart();
-        out.reset(::openat(where.get(), unnamed.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    }
-    if (out.get() < 0)
+    removeOwnLeftover(where.get(), name);
+    NewFile out;
+    newFile(where.get(), name, 0666, out);
+    if (out.fd.get() < 0)
         return {false, "cannot create a file in " + folder + " (" + reason(errno) + ")"};
     const auto forget = [&] {
-        if (!unnamed.empty())
-            ::unlinkat(where.get(), unnamed.c_str(), 0);
+        if (!out.name.empty())
+            ::unlinkat(where.get(), out.name.c_str(), 0);
     };
-    giveToFolderOwner(out.get(), folderStat);
-    if (!writeAll(out.get(), content) || ::fsync(out.get()) != 0) {
+    giveToFolderOwner(out.fd.get(), folderStat);
+    if (!writeAll(out.fd.get(), content) || ::fsync(out.fd.get()) != 0) {
         const int error = errno;
         forget();
         return {false, reason(error)};
     }
-    const int named = unnamed.empty() ? ::linkat(AT_FDCWD, reopenPath(out.get()).c_str(), where.get(), name.c_str(),
-                                                 AT_SYMLINK_FOLLOW)
-                                      : ::linkat(where.get(), unnamed.c_str(), where.get(), name.c_str(), 0);
+    const int named = out.name.empty() ? ::linkat(AT_FDCWD, reopenPath(out.fd.get()).c_str(), where.get(),
+                                                  name.c_str(), AT_SYMLINK_FOLLOW)
+                                       : ::linkat(where.get(), out.name.c_str(), where.get(), name.c_str(), 0);
     const int error = errno;
     forget();
     // A writer that found the file meanwhile may have taken the unnamed
@@ -788,7 +942,7 @@ Outcome create(const std::string &path, const std::function<Plan(std::string_vie
     return {};
 }
 
-// Why the link at `path`, Setup.ini itself, is not followed (rule 8);
+// Why the link at `path`, Setup.ini itself, is not followed (rule 9);
 // nullopt where it is no link, or may be followed: a link of this user's
 // own, or one to an existing file of the link's own owner, `where` being
 // the file that opening the path reached (-1 for none). So no link that

@@ -26,6 +26,7 @@ namespace durablefile {
 constexpr size_t MaxSize = size_t(16) << 20;
 
 using content::Edit;
+using content::Encoding;
 using content::Plan;
 
 // Calls `use` with the whole content of the regular file at path. When the
@@ -41,24 +42,26 @@ std::optional<std::string> read(const std::string &path, const std::function<voi
 //
 // Writers take a lock on the file that only those who may write it can
 // take, waiting at most two seconds for another writer or any other
-// program that holds a lock on the file. A new file is
-// written unnamed and named only if the name is still free. An existing one
-// is replaced by a new file renamed over it when the new file can have all
+// program that holds a lock on the file; where only readers' locks remain
+// by then, a save by rename goes ahead without it. A new file is written
+// unnamed and named only if the name is still free. An existing one is
+// replaced by a new file renamed over it when the new file can have all
 // that the old one has (a single link, an owner and group this user may
 // give it, the same attributes); otherwise it is changed in place behind a
-// journal of the bytes that change, which the next writer rolls back if the
-// save was cut short; what another user may have put beside the file is
-// never trusted. Either way, if the file changed since it was read (an
-// editor saved it without the lock), it is read again and the edit made
-// anew. A file that root creates in another user's folder belongs to that
-// user. A read-only file is not changed, and a missing folder is not
-// created.
-//
-// A folder that this user may not write, where the file is writable, holds
-// no journal: the file is then changed in place, as a text editor does.
+// record of the change, written into the file itself past its content,
+// which the next writer uses to complete a save that was cut short. To
+// readers that record is a section of its own, after all of the file's, in
+// the file's encoding (the edit's). Nothing beside the file is ever read,
+// and no folder listed. Either way, if the file changed since it was read
+// (an editor saved it without the lock), it is read again and the edit
+// made anew. A file that root creates in another user's folder belongs to
+// that user. A read-only file is not changed, and a missing folder is not
+// created. A file of more than MaxSize bytes is refused, a record past
+// them aside.
 //
 // Returns nullopt on success, once the change is on the disk; otherwise the
-// reason (without the path), and on failure the file is unchanged.
+// reason (without the path), and on failure the file is unchanged, or
+// holds the whole change behind its record, which the next save completes.
 std::optional<std::string> update(const std::string &path,
                                   const std::function<Plan(std::string_view content)> &plan);
 

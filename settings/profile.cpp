@@ -183,6 +183,13 @@ public:
 
     bool isUtf16() const { return m_utf16; }
 
+    content::Encoding encoding() const
+    {
+        if (!m_utf16)
+            return content::Encoding::Bytes;
+        return m_bigEndian ? content::Encoding::Utf16BE : content::Encoding::Utf16LE;
+    }
+
     std::string_view view() const { return m_utf16 ? std::string_view(m_converted) : m_content.substr(m_mark); }
 
     // The number of characters in part of the text: the functions read a
@@ -493,7 +500,7 @@ content::Plan edit(std::string_view content, std::string_view section, std::stri
         insert.append("[").append(nameOf(section)).append("]").append(eol);
         insert.append(nameOf(key)).append("=").append(value).append(eol);
     }
-    Edit change{text.contentOffset(cut), text.contentOffset(resume), text.encoded(insert)};
+    Edit change{text.contentOffset(cut), text.contentOffset(resume), text.encoded(insert), text.encoding()};
     // A key first in a file without a mark must not begin with one: the
     // whole file would then read as another encoding.
     if (change.cut == 0 && markSize(change.insert) != 0)

@@ -7,6 +7,7 @@
 #include "childprocess.h"
 #include "filebytes.h"
 #include "settings/durablefile.h"
+#include "syscalls.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -14,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <functional>
@@ -44,6 +46,18 @@ std::optional<std::string> append(const std::string &path, const std::string &li
 {
     return durablefile::update(path, [&line](std::string_view content) -> content::Plan {
         return content::Edit{content.size(), content.size(), line};
+    });
+}
+
+// Sets K's value to `value` (creating "[A]\r\nK=<value>\r\n" where the
+// file is missing), as the profile layer plans such a save.
+std::optional<std::string> changeK(const std::string &path, const std::string &value = "22")
+{
+    return durablefile::update(path, [&value](std::string_view content) -> content::Plan {
+        if (content.empty())
+            return content::Edit{0, 0, "[A]\r\nK=" + value + "\r\n"};
+        const size_t at = content.find("K=") + 2;
+        return content::Edit{at, content.find('\r', at), value};
     });
 }
 
@@ -90,9 +104,10 @@ struct Metadata {
     }
 };
 
-// An access ACL that also lets user 4444 read and write: the mode's user,
-// group and other bits, a named user, and the mask.
-std::string aclWithUser4444(mode_t mode)
+// An access ACL that also gives `user` the permissions `perm` (read and
+// write unless told): the mode's user, group and other bits, a named user,
+// and a mask that lets that user have them.
+std::string aclWithUser(mode_t mode, uint32_t user = 4444, uint16_t perm = 6)
 {
     std::string acl("\x02\0\0\0", 4);
     const auto entry = [&acl](uint16_t tag, uint16_t perm, uint32_t id) {
@@ -104,9 +119,9 @@ std::string aclWithUser4444(mode_t mode)
             acl += char((id >> (8 * i)) & 0xFF);
     };
     entry(0x01, (mode >> 6) & 7, ~0u); // the owner
-    entry(0x02, 6, 4444);               // user 4444
+    entry(0x02, perm, user);            // the named user
     entry(0x04, (mode >> 3) & 7, ~0u); // the owning group
-    entry(0x10, 6, ~0u);                // the mask
+    entry(0x10, perm, ~0u);             // the mask
     entry(0x20, mode & 7, ~0u);         // others
     return acl;
 }
@@ -128,15 +143,22 @@ private slots:
     void linksAsTheKernelFollowsThem();
     void linksOfOthersAreNotFollowed_data();
     void linksOfOthersAreNotFollowed();
-    void rollsBackAnUnfinishedSave_data();
-    void rollsBackAnUnfinishedSave();
+    void completesAnUnfinishedSave_data();
+    void completesAnUnfinishedSave();
+    void stepsOfASave_data();
+    void stepsOfASave();
+    void everyStepCutShort_data();
+    void everyStepCutShort();
+    void sizeLimit_data();
+    void sizeLimit();
     void newFileFollowsUmask();
     void readOnlyFileIsNotReplaced();
     void readOnlyOrMissingFolder();
     void notARegularFile();
     void concurrentWritersLoseNothing_data();
     void concurrentWritersLoseNothing();
-    void writeClearsLeftoversOfStoppedWriters();
+    void nothingBesideIsTrusted_data();
+    void nothingBesideIsTrusted();
     void unchangedWriteLeavesFileAlone();
     void failedWriteLeavesFileIntact();
 };
@@ -213,7 +235,7 @@ void tst_durablefile::keepsWhoMayReadAndWrite()
     }
     if (hardLinked)
         QCOMPARE(::link(sp(path).c_str(), sp(shared.file("Tavorin.ini")).c_str()), 0);
-    const std::string acl = aclWithUser4444(0664);
+    const std::string acl = aclWithUser(0664);
     if (::setxattr(sp(path).c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0
         || ::setxattr(sp(path).c_str(), "user.note", "kept", 4, 0) != 0)
         QSKIP(qPrintable("This filesystem keeps no ACL or attribute: " + QString::fromLocal8Bit(std::strerror(errno))));
@@ -477,99 +499,207 @@ void tst_durablefile::linksOfOthersAreNotFollowed()
     QCOMPARE(fileText(target), owner >= 0 ? std::string("kept\n") : std::string("<missing>"));
 }
 
-void tst_durablefile::rollsBackAnUnfinishedSave_data()
+void tst_durablefile::completesAnUnfinishedSave_data()
 {
     // A writer was changing "[A]\r\nK=1\r\nL=2\r\n" in place into
-    // "[A]\r\nK=9\r\n" when it stopped, or someone put something in the
-    // place of its journal. The next save (which adds the line "M=3") puts
-    // the old bytes back only where the journal is trustworthy and the file
-    // in a state that save could have left; what it does not trust stays
-    // beside the file.
-    QTest::addColumn<QString>("journal");
-    QTest::addColumn<QByteArray>("file");     // as the next save finds it
-    QTest::addColumn<QByteArray>("expected"); // after that save
-    QTest::addColumn<bool>("setAside");       // the journal is left where it is
-    // Cut short after the new bytes were written, before the file was cut
-    // to its new length.
-    const QByteArray torn = "[A]\r\nK=9\r\nL=2\r\n", kept = torn + "M=3\r\n";
-    QTest::newRow("stopped while it overwrote the file") << "whole" << torn << QByteArray("[A]\r\nK=1\r\nL=2\r\nM=3\r\n") << false;
-    // A save that completed, whose journal's removal was lost; then an
-    // editor cut the last line break in place: shorter than both, which no
-    // cut-short save leaves.
-    QTest::newRow("an editor shortened the file since")
-        << "whole" << QByteArray("[A]\r\nK=9") << QByteArray("[A]\r\nK=9M=3\r\n") << false;
-    QTest::newRow("stopped while it wrote the journal") << "cut short" << torn << kept << false;
-    QTest::newRow("stopped after it wrote the file")
-        << "whole" << QByteArray("[A]\r\nK=9\r\n") << QByteArray("[A]\r\nK=9\r\nM=3\r\n") << false;
-    QTest::newRow("an editor changed the file since")
-        << "whole" << QByteArray("[A]\r\nK=5\r\nL=2\r\n[B]\r\nX=1\r\n") << QByteArray("[A]\r\nK=5\r\nL=2\r\n[B]\r\nX=1\r\nM=3\r\n")
-        << false;
-    QTest::newRow("offset 2^64-1") << "offset 18446744073709551615" << torn << kept << false;
-    QTest::newRow("offset 2^62") << "offset 4611686018427387904" << torn << kept << false;
-    QTest::newRow("a FIFO") << "fifo" << torn << kept << true;
-    QTest::newRow("1 TiB") << "huge" << torn << kept << true;
-    QTest::newRow("a link") << "link" << torn << kept << true;
-    QTest::newRow("another user's, whole") << "another user's" << torn << kept << true;
-    QTest::newRow("a member's of a group that may write it")
-        << "group 0664" << torn << QByteArray("[A]\r\nK=1\r\nL=2\r\nM=3\r\n") << false;
-    QTest::newRow("a member's of a group that may not write it") << "group 0644" << torn << kept << true;
+    // "[A]\r\nK=9\r\n" when it was stopped: before it changed a byte, or
+    // halfway through the change, its record whole at the end of the file.
+    // Then someone may have changed the file. The next save (which adds the
+    // line "M=3") completes the change where the file is as that writer
+    // could have left it, and otherwise removes only the record.
+    QTest::addColumn<int>("stop");            // the call at which the writer stopped (3: the change)
+    QTest::addColumn<QString>("meanwhile");   // what happened to the file then
+    QTest::addColumn<QByteArray>("expected"); // after the next save; empty: as found, then M=3
+    const QByteArray completed = "[A]\r\nK=9\r\nM=3\r\n", old = "[A]\r\nK=1\r\nL=2\r\nM=3\r\n";
+    QTest::newRow("stopped before it changed the file") << -3 << "" << completed;
+    QTest::newRow("stopped while it changed the file") << 3 << "" << completed;
+    QTest::newRow("an editor changed a byte before the change")
+        << -3 << "[A]>[B]" << QByteArray("[B]\r\nK=1\r\nL=2\r\nM=3\r\n");
+    QTest::newRow("an editor changed a byte after it") << -3 << "L=2>L=5" << QByteArray("[A]\r\nK=1\r\nL=5\r\nM=3\r\n");
+    // So no save reported done can be undone by an editor's change either.
+    QTest::newRow("an editor shortened the file since") << -3 << "L=2\r\n>" << QByteArray("[A]\r\nK=1\r\nM=3\r\n");
+    QTest::newRow("its record cut short") << -3 << "cut" << old;
+    QTest::newRow("its record's checksum wrong") << -3 << ";old 3>;old 4" << old;
+    QTest::newRow("its offset 2^64-1") << -3 << "at=15>at=18446744073709551615" << old;
+    QTest::newRow("its old size 2^62") << -3 << "old=15>old=4611686018427387904" << old;
+    QTest::newRow("the user's lines after it") << -3 << "+[B]\r\nX=1\r\n" << QByteArray();
 }
 
-void tst_durablefile::rollsBackAnUnfinishedSave()
+void tst_durablefile::completesAnUnfinishedSave()
 {
-    QFETCH(QString, journal);
-    QFETCH(QByteArray, file);
+    QFETCH(int, stop);
+    QFETCH(QString, meanwhile);
     QFETCH(QByteArray, expected);
-    QFETCH(bool, setAside);
     QTemporaryDir dir;
     const QString path = dir.filePath("Setup.ini");
-    const QString name = dir.filePath(".Setup.ini.tavorin-configurator-journal.0123456789abcdef");
-    const std::string old = "[A]\r\nK=1\r\nL=2\r\n", before = old.substr(7), after = "9\r\n";
-    setFileBytes(path, file.toStdString());
-    struct stat st {};
-    QCOMPARE(::stat(sp(path).c_str(), &st), 0);
-    const auto fnv = [](std::string_view data) {
+    setFileBytes(path, "[A]\r\nK=1\r\nL=2\r\n");
+    QCOMPARE(::link(sp(path).c_str(), sp(dir.filePath("Tavorin.ini")).c_str()), 0); // a save in place
+    writeInChild([&] {
+        syscalls::start(size_t(std::abs(stop)), stop < 0 ? -1 : 0);
+        return durablefile::update(sp(path), [](std::string_view) { return content::Edit{7, 15, "9\r\n"}; });
+    }, std::nullopt);
+    QByteArray found = fileBytes(path);
+    const qsizetype record = found.indexOf("\n[tavorin-configurator unfinished save]");
+    QVERIFY2(record > 0 && found.endsWith('\n'), found.constData());
+    const auto fnv = [](const QByteArray &data) {
         uint64_t sum = 14695981039346656037ull;
         for (const char c : data)
             sum = (sum ^ uint8_t(c)) * 1099511628211ull;
-        return QByteArray::number(qulonglong(sum), 16).toStdString();
+        return QByteArray::number(qulonglong(sum), 16).rightJustified(16, '0');
     };
-    const std::string offset = journal.startsWith("offset ") ? journal.mid(7).toStdString() : "7";
-    const std::string numbers = std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " + offset + " "
-                              + fnv(old.substr(0, 7)) + " " + std::to_string(before.size()) + " "
-                              + std::to_string(after.size()) + "\n";
-    std::string text = "tavorin-configurator journal 2\n" + numbers + before + after + "\nend "
-                     + fnv(numbers + before + after) + "\n";
-    if (journal == "cut short")
-        text.resize(text.size() - 8);
-    if (journal == "fifo") {
-        QCOMPARE(::mkfifo(sp(name).c_str(), 0644), 0);
-    } else if (journal == "link") {
-        setFileBytes(dir.filePath("elsewhere"), text);
-        QCOMPARE(::symlink("elsewhere", sp(name).c_str()), 0);
-    } else {
-        setFileBytes(name, text);
+    if (meanwhile == "cut") {
+        found.chop((found.size() - record) / 2);
+    } else if (meanwhile.startsWith('+')) {
+        found += meanwhile.mid(1).toLatin1();
+    } else if (meanwhile.contains('>')) {
+        const QList<QByteArray> change = meanwhile.toLatin1().split('>');
+        const qsizetype at = found.indexOf(change[0]);
+        QVERIFY(at >= 0);
+        found.replace(at, change[0].size(), change[1]);
+        // A change within the record is given a checksum that fits it.
+        const qsizetype end = found.lastIndexOf(";end "), start = found.indexOf("\n[tavorin-configurator");
+        if (at > start && (change[0].startsWith("at=") || change[0].startsWith("old=")))
+            found = found.left(end) + ";end " + fnv(found.mid(start, end - start)) + "\n";
     }
-    if (journal == "huge")
-        QCOMPARE(::truncate(sp(name).c_str(), off_t(1) << 40), 0);
-    if (journal == "another user's" || journal.startsWith("group ")) {
-        if (!isRoot())
-            QSKIP("A journal of another user needs a second user, which only root can be here.");
-        const bool group = journal.startsWith("group ");
-        QCOMPARE(::chown(sp(name).c_str(), 4242, group ? 4343 : 4242), 0);
-        QCOMPARE(::chown(sp(path).c_str(), 0, 4343), 0);
-        QCOMPARE(::chmod(sp(path).c_str(), journal == "group 0664" ? 0664 : 0644), 0);
-    }
+    setFileBytes(path, found);
 
     QVERIFY(!append(sp(path), "M=3\r\n"));
-    QCOMPARE(QByteArray::fromStdString(fileText(path)), expected);
-    QStringList left{"Setup.ini"};
-    if (setAside)
-        left << QFileInfo(name).fileName();
-    if (journal == "link")
-        left << "elsewhere";
-    left.sort();
-    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System, QDir::Name), left);
+    QCOMPARE(fileBytes(path), expected.isEmpty() ? found + "M=3\r\n" : expected);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             (QStringList{"Setup.ini", "Tavorin.ini"}));
+}
+
+void tst_durablefile::stepsOfASave_data()
+{
+    // Each path's writes and flushes, in order: where one is missing or
+    // comes too late, a crash can lose or tear the file.
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QStringList>("steps");
+    // "[A]\r\nK=1\r\n" becomes "[A]\r\nK=22\r\n": its record at 11, past both
+    // ends, the filler at 10, then the change at 7, then the record cut off.
+    QTest::newRow("changed in place") << "in place"
+        << QStringList{"pwrite 11", "pwrite 10", "fsync file", "pwrite 7", "fsync file", "ftruncate 11", "fsync file"};
+    QTest::newRow("replaced by a rename") << "rename"
+        << QStringList{"write file", "write file", "write file", "fsync file", "linkat", "renameat", "fsync dir"};
+    QTest::newRow("created") << "create" << QStringList{"write file", "fsync file", "linkat", "fsync dir"};
+    QTest::newRow("created without unnamed files")
+        << "create named" << QStringList{"write file", "fsync file", "linkat", "fsync dir"};
+}
+
+void tst_durablefile::stepsOfASave()
+{
+    QFETCH(QString, path);
+    QFETCH(QStringList, steps);
+    QTemporaryDir dir;
+    const QString file = dir.filePath("Setup.ini");
+    if (!path.startsWith("create"))
+        setFileBytes(file, "[A]\r\nK=1\r\n");
+    if (path == "in place")
+        QCOMPARE(::link(sp(file).c_str(), sp(dir.filePath("Tavorin.ini")).c_str()), 0);
+    syscalls::unnamed = path != "create named";
+    syscalls::start();
+    const auto error = changeK(sp(file));
+    syscalls::recording = false;
+    syscalls::unnamed = true;
+    QVERIFY2(!error, error->c_str());
+    QStringList calls;
+    for (const std::string &call : syscalls::calls)
+        calls << QString::fromStdString(call);
+    QCOMPARE(calls, steps);
+    QCOMPARE(fileBytes(file), QByteArray("[A]\r\nK=22\r\n"));
+}
+
+void tst_durablefile::everyStepCutShort_data()
+{
+    QTest::addColumn<int>("error"); // 0: the writer is killed there, halfway through a write
+    QTest::newRow("killed") << 0;
+    QTest::newRow("the disk full") << ENOSPC;
+    QTest::newRow("an I/O error") << EIO;
+}
+
+void tst_durablefile::everyStepCutShort()
+{
+    // A save of each path, cut short at each of its writes and flushes in
+    // turn. The file is then as it was, or as it was to become, or holds a
+    // record that the next save (which changes nothing) completes or
+    // removes; a failure is reported as one; and nothing is left beside it.
+    QFETCH(int, error);
+    for (const QString path : {"in place", "rename", "create", "create named"}) {
+        for (size_t step = 1;; ++step) {
+            QTemporaryDir dir;
+            const QString file = dir.filePath("Setup.ini");
+            QStringList files{"Setup.ini"};
+            if (!path.startsWith("create"))
+                setFileBytes(file, "[A]\r\nK=1\r\n");
+            if (path == "in place") {
+                QCOMPARE(::link(sp(file).c_str(), sp(dir.filePath("Tavorin.ini")).c_str()), 0);
+                files << "Tavorin.ini";
+            }
+            std::vector<std::string> made;
+            const std::string reported = writeInChild([&]() -> std::optional<std::string> {
+                syscalls::unnamed = path != "create named";
+                syscalls::start(step, error);
+                auto failed = changeK(sp(file));
+                made = syscalls::calls;
+                return made.size() < step ? "<done>" : failed ? *failed : "";
+            }, std::nullopt);
+            if (reported == "<done>")
+                break; // the save had fewer steps
+            const QByteArray cut = fileBytes(file);
+            const QString where = QString("%1, step %2: \"%3\"").arg(path).arg(step).arg(QString::fromLatin1(cut));
+            if (path != "in place")
+                QVERIFY2(cut == "[A]\r\nK=1\r\n" || cut == "[A]\r\nK=22\r\n" || cut == "<missing>", qPrintable(where));
+            // The next save, of the same user.
+            const auto next = path.startsWith("create") ? changeK(sp(file)) : append(sp(file), "");
+            QVERIFY2(!next, next->c_str());
+            const QByteArray now = fileBytes(file);
+            if (error != 0 && reported.empty())
+                QVERIFY2(now == "[A]\r\nK=22\r\n", qPrintable(where + " was reported saved"));
+            QVERIFY2(now == "[A]\r\nK=1\r\n" || now == "[A]\r\nK=22\r\n", qPrintable(where + " then " + now));
+            if (error != 0 && !reported.empty())
+                QVERIFY2(QString::fromStdString(reported).contains(std::strerror(error)), reported.c_str());
+            QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), files);
+        }
+    }
+}
+
+void tst_durablefile::sizeLimit_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("inPlace");
+    const qint64 limit = qint64(durablefile::MaxSize);
+    QTest::newRow("exactly the limit") << limit << false;
+    QTest::newRow("exactly the limit, in place") << limit << true;
+    QTest::newRow("one byte over") << limit + 1 << false;
+    QTest::newRow("one byte over, in place") << limit + 1 << true;
+}
+
+void tst_durablefile::sizeLimit()
+{
+    // A file of MaxSize bytes is read and saved; one byte more is refused,
+    // with its size, and left as it is.
+    QFETCH(qint64, size);
+    QFETCH(bool, inPlace);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Setup.ini");
+    setFileBytes(path, "[A]\r\nK=1\r\n" + QByteArray(int(size) - 10, 'x'));
+    if (inPlace)
+        QCOMPARE(::link(sp(path).c_str(), sp(dir.filePath("Tavorin.ini")).c_str()), 0);
+    const bool within = size <= qint64(durablefile::MaxSize);
+    size_t seen = 0;
+    const auto refused = durablefile::read(sp(path), [&](std::string_view content) { seen = content.size(); });
+    QCOMPARE(seen, within ? size_t(size) : 0);
+    const auto error = changeK(sp(path), "2"); // of the same size
+    const std::string tooLarge = "it is " + std::to_string(size) + " bytes long";
+    for (const auto &message : {refused, error}) {
+        QCOMPARE(bool(message), !within);
+        if (message)
+            QVERIFY2(message->find(tooLarge) == 0, message->c_str());
+    }
+    // Growing the file beyond the limit is refused too.
+    QCOMPARE(fileBytes(path).left(11), within ? QByteArray("[A]\r\nK=2\r\nx") : QByteArray("[A]\r\nK=1\r\nx"));
+    if (within)
+        QVERIFY(append(sp(path), "y"));
 }
 
 void tst_durablefile::newFileFollowsUmask()
@@ -752,50 +882,126 @@ void tst_durablefile::failedWriteLeavesFileIntact()
              QStringList{"Setup.ini"});
 }
 
-void tst_durablefile::writeClearsLeftoversOfStoppedWriters()
+void tst_durablefile::nothingBesideIsTrusted_data()
 {
-    // A writer stopped mid-write leaves its new file, or its journal, under
-    // names of this program's own. The next write removes exactly those,
-    // whoever left them, and nothing that merely looks alike.
+    // What lies beside Setup.ini under the names of this program or of its
+    // older versions is never read, whoever put it there. Only this user's
+    // own new file, left by a save that was stopped, is removed by the
+    // next save; a million planted names cost a save nothing.
+    QTest::addColumn<QString>("planted");
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("this user's leftover") << "own leftover" << true;
+    QTest::newRow("another's file under this user's name") << "another's own name" << false;
+    QTest::newRow("a hard link as this user's leftover") << "linked own name" << false;
+    QTest::newRow("an older version's journal") << "journal" << false;
+    QTest::newRow("a journal of a group member whom an ACL refuses") << "acl journal" << false;
+    QTest::newRow("a journal in a setgid folder with a folder ACL") << "setgid journal" << false;
+    QTest::newRow("the victim's own file hard-linked as a journal") << "linked journal" << false;
+    QTest::newRow("20000 planted names") << "many" << false;
+}
+
+void tst_durablefile::nothingBesideIsTrusted()
+{
+    QFETCH(QString, planted);
+    QFETCH(bool, removed);
+    const bool needsUsers = planted.startsWith("acl") || planted.startsWith("setgid") || planted.startsWith("another");
+    if (needsUsers && !isRoot())
+        QSKIP("Files of other users need a second user, which only root can be here.");
     QTemporaryDir dir;
-    const QStringList left{".Setup.ini.tavorin-configurator-new", ".Setup.ini.tavorin-configurator-journal",
-                           ".Setup.ini.tavorin-configurator-new.4711", ".Setup.ini.tavorin-configurator-new.0f1e2d3c4b5a6978"};
-    const QStringList kept{".Setup.ini.999999.1", ".Setup.ini.bak", ".Other.ini.tavorin-configurator-new",
-                           "Setup.ini.tavorin-configurator-journal"};
-    for (const QString &name : left + kept)
-        setFileBytes(dir.filePath(name), "[A]\r\nK=half");
-    setFileBytes(dir.filePath("Setup.ini"), "[A]\r\nK=0\r\n");
-
-    QVERIFY(!replace(sp(dir.filePath("Setup.ini")), "[A]\r\nK=1\r\n"));
-    QStringList expected = QStringList(kept) << "Setup.ini";
-    expected.sort();
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
-    QCOMPARE(fileText(dir.filePath("Setup.ini")), std::string("[A]\r\nK=1\r\n"));
-
-    // In a shared folder (sticky, writable by all), where no user may remove
-    // another's files, another user's files under those names block no
-    // save: renamed over, or changed in place behind a journal (a
-    // hard-linked file).
-    if (!isRoot())
-        QSKIP("Files of another user need a second user, which only root can be here.");
-    QTemporaryDir shared;
-    QCOMPARE(::chmod(sp(shared.path()).c_str(), 01777), 0);
-    const User attacker{4242, 4242}, victim{4343, 4343};
-    for (const QString &name : left)
+    QCOMPARE(::chmod(sp(dir.path()).c_str(), planted.startsWith("setgid") ? 03777 : 01777), 0);
+    const QString path = dir.filePath("Setup.ini");
+    const QString ownName = dir.filePath(".Setup.ini.tavorin-configurator-new." + QString::number(::geteuid()));
+    const QString journal = dir.filePath(".Setup.ini.tavorin-configurator-journal.0123456789abcdef");
+    setFileBytes(path, "[A]\r\nK=1\r\nL=2\r\n");
+    struct stat st {};
+    QCOMPARE(::stat(sp(path).c_str(), &st), 0);
+    // A journal as older versions wrote it, of a change of K=5, L=2 into
+    // K=1, L=3 cut short, which they would have undone: K=5 again.
+    const auto fnv = [](std::string_view data) {
+        uint64_t sum = 14695981039346656037ull;
+        for (const char c : data)
+            sum = (sum ^ uint8_t(c)) * 1099511628211ull;
+        return QByteArray::number(qulonglong(sum), 16).toStdString();
+    };
+    const std::string numbers = std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " 7 "
+                              + fnv("[A]\r\nK=") + " 8 8\n";
+    const std::string journalText = "tavorin-configurator journal 2\n" + numbers + "5\r\nL=2\r\n1\r\nL=3\r\n" + "\nend "
+                                  + fnv(numbers + "5\r\nL=2\r\n1\r\nL=3\r\n") + "\n";
+    const User attacker{4545, 4545, {4343}};
+    QStringList kept{"Setup.ini"};
+    if (planted == "own leftover") {
+        setFileBytes(ownName, "[A]\r\nK=half");
+    } else if (planted == "another's own name") {
+        setFileBytes(ownName, "[A]\r\nK=half");
+        QCOMPARE(::chown(sp(ownName).c_str(), 4545, 4545), 0);
+    } else if (planted == "linked own name") {
+        setFileBytes(dir.filePath("notes"), "mine");
+        QCOMPARE(::link(sp(dir.filePath("notes")).c_str(), sp(ownName).c_str()), 0);
+        kept << "notes";
+    } else if (planted == "journal") {
+        setFileBytes(journal, journalText);
+    } else if (planted == "acl journal") {
+        // The file's mode reads 0664 under the ACL's mask, while its group may only read.
+        QCOMPARE(::chown(sp(path).c_str(), 4242, 4343), 0);
+        const std::string acl = aclWithUser(0644);
+        QCOMPARE(::setxattr(sp(path).c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0);
         QCOMPARE(writeInChild([&]() -> std::optional<std::string> {
-                     return ::symlink("/etc/passwd", sp(shared.filePath(name)).c_str()) == 0 ? std::nullopt
-                                                                                            : std::optional<std::string>("no");
+                     setFileBytes(journal, journalText);
+                     return ::chown(sp(journal).c_str(), uid_t(-1), 4343) == 0 ? std::nullopt
+                                                                             : std::optional<std::string>("chgrp");
                  }, attacker), std::string());
-    const QString path = shared.filePath("Setup.ini");
-    QCOMPARE(writeInChild([&] { return replace(sp(path), "[A]\r\nK=1\r\n"); }, victim), std::string());
-    QCOMPARE(writeInChild([&]() -> std::optional<std::string> {
-                 if (::link(sp(path).c_str(), sp(shared.filePath("Hard.ini")).c_str()) != 0)
-                     return std::string("no link");
-                 return replace(sp(path), "[A]\r\nK=2\r\n");
+    } else if (planted == "setgid journal") {
+        // A folder of group 4343 that user 4646, in no group, may write by
+        // its ACL: the setgid bit gives his journal the folder's group.
+        QCOMPARE(::chown(sp(dir.path()).c_str(), 0, 4343), 0);
+        QCOMPARE(::chmod(sp(dir.path()).c_str(), 03775), 0);
+        const std::string acl = aclWithUser(0775, 4646, 7);
+        QCOMPARE(::setxattr(sp(dir.path()).c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0);
+        QCOMPARE(::chown(sp(path).c_str(), 4242, 4343), 0);
+        QCOMPARE(::chmod(sp(path).c_str(), 0664), 0);
+        QCOMPARE(writeInChild([&]() -> std::optional<std::string> {
+                     setFileBytes(journal, journalText);
+                     return std::nullopt;
+                 }, User{4646, 4646}), std::string());
+    } else if (planted == "linked journal") {
+        setFileBytes(dir.filePath("notes"), journalText);
+        QCOMPARE(::link(sp(dir.filePath("notes")).c_str(), sp(journal).c_str()), 0);
+        kept << "notes";
+    } else if (planted == "many") {
+        for (int n = 0; n < 20000; ++n) {
+            const QString name = dir.filePath(QString(n % 2 ? ".Setup.ini.tavorin-configurator-new.%1"
+                                                            : ".Setup.ini.tavorin-configurator-journal.%1").arg(n));
+            QVERIFY(::close(::open(sp(name).c_str(), O_CREAT | O_WRONLY, 0644)) == 0);
+            kept << QFileInfo(name).fileName();
+        }
+    }
+    if (!removed && QFileInfo::exists(ownName))
+        kept << QFileInfo(ownName).fileName();
+    if (QFileInfo::exists(journal))
+        kept << QFileInfo(journal).fileName();
+    const QByteArray journalBefore = fileBytes(journal);
+
+    // As root, a file of user 4242 is saved by its owner.
+    QCOMPARE(::stat(sp(path).c_str(), &st), 0);
+    const std::optional<User> victim = st.st_uid != ::geteuid() ? std::optional(User{4242, 4343}) : std::nullopt;
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(writeInChild([&] {
+                 syscalls::start();
+                 const auto error = append(sp(path), "M=3\r\n");
+                 const auto &calls = syscalls::calls;
+                 return error ? error
+                              : std::find(calls.begin(), calls.end(), "opendir") != calls.end()
+                                    ? std::optional<std::string>("the folder was listed")
+                                    : std::nullopt;
              }, victim), std::string());
-    QCOMPARE(fileText(shared.filePath("Hard.ini")), std::string("[A]\r\nK=2\r\n"));
-    QCOMPARE(QDir(shared.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System).size(),
-             left.size() + 2); // and Setup.ini, Hard.ini
+    qInfo("%s: saved in %lld ms", QTest::currentDataTag(), clock.elapsed());
+    QCOMPARE(fileBytes(path), QByteArray("[A]\r\nK=1\r\nL=2\r\nM=3\r\n"));
+    QCOMPARE(fileBytes(journal), journalBefore);
+    kept.sort();
+    QStringList left = QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System);
+    left.sort();
+    QCOMPARE(left, kept);
 }
 
 void tst_durablefile::unchangedWriteLeavesFileAlone()

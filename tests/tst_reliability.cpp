@@ -213,22 +213,22 @@ void tst_Reliability::killedMidWrite_data()
     QTest::addColumn<bool>("inPlace");
     QTest::newRow("replaced by a rename") << false;
     // A hard link, which a rename would split, makes every save in place.
-    QTest::newRow("changed in place, behind a journal") << true;
+    QTest::newRow("changed in place, behind a record") << true;
 }
 
 void tst_Reliability::killedMidWrite()
 {
     // A writer applies the five settings in a loop and is killed with
     // SIGKILL at a random moment, again and again. After every kill, and the
-    // next save (which rolls back a change made in place that was cut
-    // short), the file holds every line it held, and each key its old or a
-    // new value. Replaced by a rename, it is whole even before that save.
+    // next save (which completes a change made in place that was cut short),
+    // the file holds every line it held, and each key its old or a new
+    // value. Replaced by a rename, it is whole even before that save.
     QFETCH(bool, inPlace);
     QTemporaryDir dir;
     const QString path = dir.filePath("Setup.ini");
     setFileBytes(path, HandEdited);
     // In place: as root, the file of user 4242 is saved by members of its
-    // group, 4545 killed and 4646 rolling back after it; otherwise a hard
+    // group, 4545 killed and 4646 completing after it; otherwise a hard
     // link, which a rename would split, makes every save in place.
     std::optional<User> writer, recoverer;
     if (inPlace && isRoot()) {
@@ -265,8 +265,9 @@ void tst_Reliability::killedMidWrite()
         int status = 0;
         QCOMPARE(::waitpid(pid, &status, 0), pid);
 
-        torn += !intact.match(QString::fromLatin1(fileBytes(path))).hasMatch();
-        interrupted += !leftovers(dir.path()).isEmpty();
+        const QByteArray killed = fileBytes(path);
+        torn += !intact.match(QString::fromLatin1(killed)).hasMatch();
+        interrupted += !leftovers(dir.path()).isEmpty() || killed.contains("\n[tavorin-configurator unfinished save]\n");
         // The next save, which changes nothing here.
         const auto recover = [&] { return profilefile::writeString(sp(path), "Sound", "Volume", "7"); };
         const std::string error = recoverer ? writeInChild(recover, recoverer) : recover().value_or("");
@@ -286,7 +287,10 @@ void tst_Reliability::killedMidWrite()
     if (!inPlace)
         QCOMPARE(torn, 0);
     QVERIFY(changed > trials / 10); // the kills did land among the writes
-    QVERIFY(interrupted > 0);       // and some in the middle of one
+    // and some in the middle of one, where it leaves a trace: a new file
+    // has none until it takes its name.
+    if (inPlace)
+        QVERIFY(interrupted > 0);
 
     // Nothing is left beside the file but what the user put there.
     QCOMPARE(leftovers(dir.path()), QStringList());

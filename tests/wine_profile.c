@@ -4,6 +4,10 @@
  *
  *   R <section> <key> <default> <path>   GetPrivateProfileIntA's number
  *   W <section> <key> <value> <path>     WritePrivateProfileStringA's flag
+ *   S <path>                             every section, in order, and its entries,
+ *                                        from GetPrivateProfileSectionNamesA and
+ *                                        GetPrivateProfileSectionA: "<name>=<entries>"
+ *                                        for each, then "."
  *
  * Section, key and value are given as hexadecimal bytes ("." when empty),
  * the path as a Windows path, to the end of the line. */
@@ -38,14 +42,35 @@ static int word(char **cursor, char *out, size_t room)
     return 1;
 }
 
+static void printHex(const char *bytes, size_t size)
+{
+    size_t i;
+    if (size == 0)
+        putchar('.');
+    for (i = 0; i < size; ++i)
+        printf("%02x", (unsigned char)bytes[i]);
+}
+
 int main(void)
 {
-    static char section[4096], key[4096], value[8192];
+    static char section[4096], key[4096], value[8192], names[1 << 16], entries[1 << 16];
     setvbuf(stdout, NULL, _IOFBF, 1 << 16);
     while (fgets(line, sizeof line, stdin)) {
         char *cursor = line + 1;
         long fallback = 0;
         line[strcspn(line, "\r\n")] = '\0';
+        if (line[0] == 'S') {
+            char *name;
+            names[GetPrivateProfileSectionNamesA(names, sizeof names, line + 2)] = '\0';
+            for (name = names; *name; name += strlen(name) + 1) {
+                printHex(name, strlen(name));
+                putchar('=');
+                printHex(entries, GetPrivateProfileSectionA(name, entries, sizeof entries, line + 2));
+                putchar(' ');
+            }
+            printf(".\n");
+            continue;
+        }
         if (!word(&cursor, section, sizeof section) || !word(&cursor, key, sizeof key)
             || (line[0] == 'R' ? (fallback = strtol(cursor, &cursor, 10), 0) : !word(&cursor, value, sizeof value))) {
             printf("bad command\n");
