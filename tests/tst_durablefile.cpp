@@ -970,7 +970,8 @@ void tst_durablefile::nothingBesideIsTrusted()
     } else if (planted == "many") {
         for (int n = 0; n < 20000; ++n) {
             const QString name = dir.filePath(QString(n % 2 ? ".Setup.ini.tavorin-configurator-new.%1"
-                                                            : ".Setup.ini.tavorin-configurator-journal.%1").arg(n));
+                                                            : ".Setup.ini.tavorin-configurator-journal.%1")
+                                                  .arg(n, 16, 16, QChar('0')));
             QVERIFY(::close(::open(sp(name).c_str(), O_CREAT | O_WRONLY, 0644)) == 0);
             kept << QFileInfo(name).fileName();
         }

@@ -555,9 +555,12 @@ void tst_WineProfile::unfinishedSavesReadAsBeforeOrAfter()
     };
     std::vector<State> states;
     int answers = 0;
-    for (const auto &[encoding, content] : {std::pair{"bytes", text}, std::pair{"UTF-16LE", utf16(text, false)},
-                                           std::pair{"UTF-16BE", utf16(text, true)}}) {
-        for (const auto &[key, value] : writes) {
+    for (const auto &variant : {std::pair{"bytes", text}, std::pair{"UTF-16LE", utf16(text, false)},
+                                std::pair{"UTF-16BE", utf16(text, true)}}) {
+        const char *const encoding = variant.first;
+        const std::string &content = variant.second;
+        for (const auto &write : writes) {
+            const std::string &key = write.first, &value = write.second;
             const QString tag = QString("%1-%2").arg(encoding, QString::fromStdString(key));
             const auto put = [&](const QString &name) {
                 QFile file(files.filePath(name));
