@@ -1,7 +1,8 @@
 // Benchmarks of the profile operations on settings files of 1 KiB to 16 MiB
 // (the key near the end): our read and write, the same read through
 // QSettings, a plain read of the file's bytes from the page cache; and
-// Apply in the real window against one write.
+// Apply in the real window against one write; and Apply where others get
+// in its way.
 #include "settings/Module1.h"
 #include "window/application.h"
 #include "window/frmMain.h"
@@ -10,6 +11,7 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -18,6 +20,7 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -162,6 +165,60 @@ void ApplyAgainstOneWrite(benchmark::State &state)
     QFile::remove(path);
 }
 
+// Apply, all five rows changed, where another user gets in its way: with
+// `planted` empty files under the names of this program and its older
+// versions beside Setup.ini, as another user can leave in a shared folder;
+// or with a reader's lock on the file, taken afresh before each Apply (a
+// lock on a file that a save replaced holds nothing up).
+void ApplyAmongOthers(benchmark::State &state)
+{
+    using Clock = std::chrono::steady_clock;
+    const int64_t planted = state.range(0);
+    const bool readerLock = state.range(1) != 0;
+    const QByteArray path = Module1::settingsPath();
+    const std::string folder = QFileInfo(Module1::shown(path)).path().toStdString();
+    std::ofstream(path.toStdString(), std::ios::binary)
+        << "[Tavorin]\r\nUseCard=1\r\nUseDepth=16\r\nSyncRate=0\r\nShowHelp=1\r\nShowMode=1\r\n";
+    const auto name = [&](int64_t n) {
+        char text[128];
+        std::snprintf(text, sizeof text, "%s/.Setup.ini.tavorin-configurator-%s.%016llx", folder.c_str(),
+                      n % 2 ? "new" : "journal", (unsigned long long)n);
+        return std::string(text);
+    };
+    for (int64_t n = 0; n < planted; ++n)
+        ::close(::open(name(n).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    frmMain window;
+    QComboBox *card = window.findChild<QComboBox *>("combographiccard");
+    QComboBox *boxes[] = {card, window.findChild<QComboBox *>("combocolourdepth"),
+                          window.findChild<QComboBox *>("comboHelp"), window.findChild<QComboBox *>("comboMode")};
+    QLineEdit *syncRate = window.findChild<QLineEdit *>("txtSyncRate");
+    QPushButton *apply = window.findChild<QPushButton *>("Command3");
+    Clock::duration applying{};
+    int round = 0;
+    for (auto _ : state) {
+        ++round;
+        for (QComboBox *box : boxes)
+            box->setCurrentIndex(round % 2);
+        syncRate->setText(QString::number(round % 2));
+        const int reader = readerLock ? ::open(path.constData(), O_RDONLY | O_CLOEXEC) : -1;
+        struct flock request {};
+        request.l_type = F_RDLCK;
+        if (readerLock && ::fcntl(reader, F_OFD_SETLK, &request) != 0)
+            state.SkipWithError("the reader's lock was not taken");
+        const auto start = Clock::now();
+        apply->click();
+        applying += Clock::now() - start;
+        if (reader >= 0)
+            ::close(reader);
+        if (profilefile::readInt(path.toStdString(), "Tavorin", "UseCard", -1) != card->currentText().toInt())
+            state.SkipWithError("Apply did not save");
+    }
+    state.counters["apply_ms"] = std::chrono::duration<double, std::milli>(applying).count() / double(state.iterations());
+    for (int64_t n = 0; n < planted; ++n)
+        ::unlink(name(n).c_str());
+    QFile::remove(path);
+}
+
 const std::vector<int64_t> Sizes = {1 << 10, 64 << 10, 1 << 20, 16 << 20};
 
 } // namespace
@@ -171,6 +228,7 @@ BENCHMARK(ReadQSettings)->ArgsProduct({Sizes})->Unit(benchmark::kMicrosecond);
 BENCHMARK(ReadBytes)->ArgsProduct({Sizes})->Unit(benchmark::kMicrosecond);
 BENCHMARK(Write)->ArgsProduct({Sizes})->Unit(benchmark::kMicrosecond);
 BENCHMARK(ApplyAgainstOneWrite)->Arg(1)->Arg(5)->Arg(0)->Unit(benchmark::kMicrosecond);
+BENCHMARK(ApplyAmongOthers)->Args({0, 0})->Args({1000000, 0})->Args({0, 1})->Iterations(5)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char *argv[])
 {
