@@ -675,7 +675,7 @@ void tst_frmMain::inputsAreNamedForScreenReaders_data()
     QTest::addColumn<QString>("control");
     QTest::addColumn<QString>("label");       // the label that names it, if any
     QTest::addColumn<QString>("name");        // its own name, where not its value
-    QTest::addColumn<QString>("description"); // its tooltip
+    QTest::addColumn<QString>("description"); // its tooltip, or what it is heard as, then "|" and its tooltip
 
     // A box's own name is its value (on Linux, Qt names it by its label
     // through the "labelled by" relation, as screen readers expect).
@@ -689,9 +689,13 @@ void tst_frmMain::inputsAreNamedForScreenReaders_data()
                                << "Please choose whether to show help";
     QTest::newRow("show mode") << "comboMode" << "Show mode information:" << QString()
                                << "Please choose whether to show mode information";
-    QTest::newRow("Run") << RunButton << QString() << "Run" << "Save Settings and Run Tavorin";
-    QTest::newRow("Apply") << ApplyButton << QString() << "Apply" << "Save Settuings and Exit";
-    QTest::newRow("Ok") << OkButton << QString() << "Ok" << "Exit";
+    // A button's tooltip is the window's own old text, which says more than
+    // the button does: screen readers hear what it does instead.
+    QTest::newRow("Run") << RunButton << QString() << "Run"
+                         << "Starts Tavorin with the saved settings; does not save|Save Settings and Run Tavorin";
+    QTest::newRow("Apply") << ApplyButton << QString() << "Apply"
+                           << "Saves the five settings; the window stays open|Save Settuings and Exit";
+    QTest::newRow("Ok") << OkButton << QString() << "Ok" << "Closes the configurator without saving|Exit";
 }
 
 void tst_frmMain::inputsAreNamedForScreenReaders()
@@ -713,7 +717,8 @@ void tst_frmMain::inputsAreNamedForScreenReaders()
     QCOMPARE(labels, label.isEmpty() ? QStringList() : QStringList{label});
     if (!name.isEmpty())
         QCOMPARE(accessible->text(QAccessible::Name), name);
-    QCOMPARE(accessible->text(QAccessible::Description), description);
+    QCOMPARE(accessible->text(QAccessible::Description), description.section('|', 0, 0));
+    QCOMPARE(widget->toolTip(), description.section('|', -1));
 
     // Naming an input by its label adds no access key to the caption.
     for (const QLabel *each : m_window->findChildren<QLabel *>())
