@@ -6,6 +6,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <exception>
+#include <memory>
+#include <vector>
 
 int main(int argc, char *argv[])
 {
@@ -13,16 +15,30 @@ int main(int argc, char *argv[])
     keepPluginsOutOf(Module1::applicationDirectory());
     if (!Application::displayFound(argc, argv))
         return EXIT_FAILURE;
+    Application::keepScaleFactorSane();
 
     // A write beyond the file-size limit then fails with an error that Apply
     // reports, instead of killing the program.
     std::signal(SIGXFSZ, SIG_IGN);
 
-    Application app(argc, argv);
+    // Where the window at the toolkit's scale would be larger than the
+    // screen (QT_FONT_DPI=2000 makes it some five times as wide), the
+    // application object is made anew at a scale at which it fits. Qt takes
+    // the arguments it knows out of argv, so each object gets its own copy.
+    std::vector<char *> arguments(argv, argv + argc + 1);
+    int count = argc;
+    auto app = std::make_unique<Application>(count, arguments.data());
+    if (const qreal room = Application::roomOnScreenFor(frmMain::designSize()); room < 1) {
+        app.reset();
+        Application::scaleWindowsBy(room);
+        arguments.assign(argv, argv + argc + 1);
+        count = argc;
+        app = std::make_unique<Application>(count, arguments.data());
+    }
     try {
         frmMain window;
         window.show();
-        return app.exec();
+        return app->exec();
     } catch (const std::exception &error) {
         Application::reportUncaughtError(QString::fromLocal8Bit(error.what()));
     }

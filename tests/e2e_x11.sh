@@ -46,7 +46,7 @@ trap 'echo "e2e: stopped at line $LINENO: $BASH_COMMAND"' ERR
 start_xvfb 800x600
 export QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
-unset QT_SCALE_FACTOR WAYLAND_DISPLAY
+unset QT_SCALE_FACTOR QT_FONT_DPI WAYLAND_DISPLAY
 
 # --- helpers for one configurator --------------------------------------------
 # A fresh folder holding only the configurator and a fake Tavorin.exe.
@@ -282,6 +282,34 @@ focus main
 keys Tab Tab Tab Tab Tab Return
 check "Ok ends it" ended_with 0
 main_size=258x177
+# A negative scale, which the toolkit would take as it is: the window at a
+# scale of 1, and a line that says why.
+new_folder negative-scale
+export QT_SCALE_FACTOR=-1
+start_app negative-scale
+unset QT_SCALE_FACTOR
+check "with QT_SCALE_FACTOR=-1 the window opens at 258 x 177, saying why" \
+    eval 'wait_for 15 has_window main && grep -q "QT_SCALE_FACTOR=-1 is no scale a window can have" "$app_log"'
+focus main
+keys Tab Tab Tab Tab Tab Return
+check "Ok ends it" ended_with 0
+# A resolution that would scale the window to some seven times the screen's
+# width: the whole window is on the screen, filling most of its width.
+on_screen() {
+    local id size
+    for id in $(app_windows); do
+        size=$(window_size "$id")
+        [ "${size%x*}" -gt 700 ] && [ "${size%x*}" -le 800 ] && [ "${size#*x}" -le 600 ] && return 0
+    done
+    return 1
+}
+new_folder dpi
+export QT_FONT_DPI=2000
+start_app dpi
+unset QT_FONT_DPI
+check "with QT_FONT_DPI=2000 the whole window is on the 800 x 600 screen" wait_for 15 on_screen
+kill "$app_pid" && wait "$app_pid" || true
+app_pid=
 
 # --- 6. The program's own folder, found by the kernel, trusted for nothing ---
 # A folder whose name is not UTF-8 (from an old archive), holding a style

@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyleOptionButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -612,15 +613,18 @@ void tst_frmMain::everyTextFitsItsControl_data()
     QTest::addColumn<qreal>("defaultSize"); // points; 0 for the platform's own
     QTest::addColumn<QString>("family");    // empty for the platform's own
     QTest::addColumn<bool>("grows");        // the window, to keep three quarters of it
+    QTest::addColumn<bool>("fillsScreen");  // the window, where three quarters would need more
 
-    QTest::newRow("the platform's default font") << 0.0 << QString() << false;
-    QTest::newRow("a 12 pt default font") << 12.0 << QString() << true;
-    QTest::newRow("a 14 pt default font") << 14.0 << QString() << true;
-    QTest::newRow("a small default font") << 6.5 << QString() << false;
+    QTest::newRow("the platform's default font") << 0.0 << QString() << false << false;
+    QTest::newRow("a 12 pt default font") << 12.0 << QString() << true << false;
+    QTest::newRow("a 14 pt default font") << 14.0 << QString() << true << false;
+    QTest::newRow("a small default font") << 6.5 << QString() << false << false;
     // Wider and narrower texts than the usual font's: other sizes fit.
-    QTest::newRow("a monospace default font") << 9.0 << "DejaVu Sans Mono" << true;
-    QTest::newRow("a small monospace default font") << 8.0 << "DejaVu Sans Mono" << false;
-    QTest::newRow("a serif default font") << 9.0 << "DejaVu Serif" << false;
+    QTest::newRow("a monospace default font") << 9.0 << "DejaVu Sans Mono" << true << false;
+    QTest::newRow("a small monospace default font") << 8.0 << "DejaVu Sans Mono" << false << false;
+    QTest::newRow("a serif default font") << 9.0 << "DejaVu Serif" << false << false;
+    // As QT_FONT_DPI=2000 makes it: the design takes the whole screen.
+    QTest::newRow("a font too large for the screen") << 150.0 << QString() << true << true;
 }
 
 void tst_frmMain::everyTextFitsItsControl()
@@ -628,6 +632,7 @@ void tst_frmMain::everyTextFitsItsControl()
     QFETCH(qreal, defaultSize);
     QFETCH(QString, family);
     QFETCH(bool, grows);
+    QFETCH(bool, fillsScreen);
     const QFont platformFont = QApplication::font();
     const auto restore = qScopeGuard([&platformFont] { QApplication::setFont(platformFont); });
     QFont standard = platformFont;
@@ -644,8 +649,12 @@ void tst_frmMain::everyTextFitsItsControl()
           chosen.pointSizeF(), size.width(), size.height());
     QCOMPARE(chosen.family(), standard.family());
     QVERIFY(chosen.pointSizeF() <= standard.pointSizeF());
-    // Three quarters of the desktop's size, to the half point that fits.
-    QVERIFY(chosen.pointSizeF() >= 0.75 * standard.pointSizeF() - 0.5);
+    // Three quarters of the desktop's size, to the half point that fits;
+    // or, where that would need more than the screen, the whole screen.
+    const QSize room = QGuiApplication::primaryScreen()->availableGeometry().size();
+    QVERIFY(size.width() <= room.width() && size.height() <= room.height());
+    QCOMPARE(qMin(room.width() - size.width(), room.height() - size.height()) <= 1, fillsScreen);
+    QCOMPARE(chosen.pointSizeF() >= 0.75 * standard.pointSizeF() - 0.5, !fillsScreen);
     QCOMPARE(cutOffTexts(m_window.get()), QStringList());
 
     // No text is cut off, and none of the controls sets a font of its own.

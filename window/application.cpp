@@ -2,6 +2,7 @@
 
 
 #include <QIcon>
+#include <QScreen>
 #include <QIconEngine>
 #include <QMessageBox>
 #include <QImage>
@@ -9,6 +10,8 @@
 #include <QPixmap>
 
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
@@ -122,6 +125,38 @@ bool Application::displayFound(int argc, char **argv)
                "Start it from a desktop session.\n",
                stderr);
     return false;
+}
+
+void Application::keepScaleFactorSane()
+{
+    const QByteArray text = qgetenv("QT_SCALE_FACTOR");
+    bool ok = false;
+    const double factor = text.toDouble(&ok);
+    if (!ok || (std::isfinite(factor) && factor >= 0))
+        return;
+    std::fprintf(stderr,
+                 "tavorin-configurator: QT_SCALE_FACTOR=%s is no scale a window can have; the window is shown at a "
+                 "scale of 1.\n",
+                 text.constData());
+    qputenv("QT_SCALE_FACTOR", "1");
+}
+
+qreal Application::roomOnScreenFor(const QSize &size)
+{
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen || size.isEmpty())
+        return 1;
+    const QSize room = screen->availableGeometry().size();
+    return std::min(qreal(room.width()) / size.width(), qreal(room.height()) / size.height());
+}
+
+void Application::scaleWindowsBy(qreal factor)
+{
+    bool ok = false;
+    const double present = qEnvironmentVariable("QT_SCALE_FACTOR").toDouble(&ok);
+    // Rounded down, so that rounding to pixels cannot make it too large.
+    const double scale = std::floor((ok && present > 0 ? present : 1.0) * factor * 1000) / 1000;
+    qputenv("QT_SCALE_FACTOR", QByteArray::number(std::max(scale, 0.001), 'f', 3));
 }
 
 QIcon Application::programIcon()

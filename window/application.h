@@ -19,6 +19,22 @@ public:
     // names it, instead of the toolkit's own.
     static bool displayFound(int argc, char **argv);
 
+    // Qt takes QT_SCALE_FACTOR as it finds it: a negative factor (or one
+    // that is no finite number) gives the window a negative size, which it
+    // cannot paint. Before the application object is made, such a factor
+    // is set to 1, with a line on standard error. A factor of 0 is left to
+    // Qt, which then shows no window.
+    static void keepScaleFactorSane();
+
+    // The toolkit scales every window by the screen's resolution, the one
+    // that QT_FONT_DPI names among them. The factor by which a window of
+    // `size` must shrink to fit the primary screen's room for windows at
+    // that scale, below 1 where it does not fit; and, before the
+    // application object is made, the scale that makes it so
+    // (QT_SCALE_FACTOR, multiplied by that factor).
+    static qreal roomOnScreenFor(const QSize &size);
+    static void scaleWindowsBy(qreal factor);
+
     bool notify(QObject *receiver, QEvent *event) override;
 
     // Shows the message for an error that no handler caught and makes the

@@ -284,10 +284,20 @@ qreal readableSize(const QFont &desktop)
 void fitDesignToFont(QWidget *window, const QFont &desktop)
 {
     const QFont built = window->font();
+    // The design never grows beyond the screen's room for windows: where
+    // the font would need more, the design takes all of it, and the font is
+    // fitted to that, smaller than it would be.
+    qreal room = std::numeric_limits<qreal>::max();
+    if (const QScreen *screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen()) {
+        const QSize available = screen->availableGeometry().size();
+        room = std::min(qreal(available.width()) / window->width(), qreal(available.height()) / window->height());
+    }
     QFont fitted = fittingFont(textsOf(window), desktop, built);
     const qreal readable = readableSize(desktop);
     if (fitted.pointSizeF() > 0 && fitted.pointSizeF() < readable) {
-        scaleDesign(window, readable / fitted.pointSizeF());
+        const qreal factor = std::min(readable / fitted.pointSizeF(), room);
+        if (factor > 1)
+            scaleDesign(window, factor);
         QFont wanted = desktop;
         wanted.setPointSizeF(readable);
         fitted = fittingFont(textsOf(window), wanted, built);

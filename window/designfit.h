@@ -11,7 +11,10 @@ class QWidget;
 // that would leave less than three quarters of the desktop's size, the
 // whole design grows instead, positions, sizes and font together, until
 // the fitted text has that size: a user who chose a large font, often for
-// their eyesight, keeps most of it. At the standard size nothing changes.
+// their eyesight, keeps most of it. It never grows beyond the screen's
+// room for windows: where the font would need more, the design takes the
+// largest size that fits, and the font is fitted to it. At the standard
+// size nothing changes.
 //
 // The controls are made in the size that the texts take at the standard
 // desktop size and wherever the design grows (three quarters of the
