@@ -65,7 +65,14 @@ foreach(destination IN ITEMS icons/hicolor/32x32/apps icons/hicolor/scalable/app
 endforeach()
 file(INSTALL "${ICON_PNG}" DESTINATION "${data_home}/icons/hicolor/32x32/apps")
 file(INSTALL "${ICON_SVG}" DESTINATION "${data_home}/icons/hicolor/scalable/apps")
-file(INSTALL "${STAGING}/tavorin-configurator.desktop" DESTINATION "${data_home}/applications")
+# The entry is copied first, whatever the times say: made anew within the
+# second of the last install, for another folder, it has the time of the
+# entry installed then, and file(INSTALL) would take it for that one. The
+# install that follows then lists it in the manifest.
+file(MAKE_DIRECTORY "${data_home}/applications")
+file(COPY_FILE "${STAGING}/tavorin-configurator.desktop" "${data_home}/applications/tavorin-configurator.desktop")
+file(INSTALL "${STAGING}/tavorin-configurator.desktop" DESTINATION "${data_home}/applications" MESSAGE_NEVER)
+message(STATUS "Installing: ${data_home}/applications/tavorin-configurator.desktop")
 
 # Icon themes notice new files by their folders' times.
 file(TOUCH_NOCREATE "${data_home}/icons/hicolor")

@@ -256,6 +256,21 @@ while IFS='|' read -r pid _; do kill -9 "$pid" 2>/dev/null || true; done <"$fold
 cmake --build "$build" --target uninstall >>"$work/install.log"
 check "the uninstall removes the launcher, its folders and the configurator, and nothing else" \
     eval '[ ! -e "$XDG_DATA_HOME" ] && [ "$(listing "$folder")" = "Tavorin.exe started.log styles " ]'
+# The launcher installed three times within a second, each time for
+# another folder: each entry names its own.
+paths=
+for n in 1 2 3; do
+    mkdir -p "$work/again-$n"
+    install -m 755 "$fake" "$work/again-$n/Tavorin.exe"
+    cmake --install "$build" --prefix "$work/again-$n" >>"$work/install.log"
+done
+for n in 1 2 3; do
+    cmake --install "$build" --prefix "$work/again-$n" --component launcher >>"$work/install.log"
+    paths+="$(sed -n 's/^Path=//p' "$entry") "
+done
+check "a launcher installed three times within a second names each folder in turn" \
+    test "$paths" = "$work/again-1 $work/again-2 $work/again-3 "
+rm -rf "$XDG_DATA_HOME"
 # A mistyped folder, which holds no Tavorin.exe; then a launcher under sudo,
 # which would land in root's folders.
 typo=$(cmake --install "$build" --prefix "$work/Tavorn" 2>&1)
@@ -266,6 +281,16 @@ if [ "$(id -u)" -eq 0 ]; then
     sudo_launcher=$(SUDO_USER=someone cmake --install "$build" --prefix "$folder" --component launcher 2>&1 || echo "status $?")
     check "a launcher under sudo is refused, and installs nothing" \
         eval '[[ "$sudo_launcher" == *"install it as"*"someone, without sudo"*"status 1" ]] && [ ! -e "$XDG_DATA_HOME" ]'
+    # A user's install from this build folder, which root made: refused
+    # before anything is copied, since it could not record what it installed.
+    mkdir -m 777 "$work/users-folder"
+    install -m 755 "$fake" "$work/users-folder/Tavorin.exe"
+    users_install=$(setpriv --reuid=65534 --regid=65534 --clear-groups \
+        cmake --install "$build" --prefix "$work/users-folder" 2>&1 || echo "status $?")
+    users_install=$(echo $users_install) # CMake's line breaks, as spaces
+    check "a user's install from root's build folder is refused, naming the cause, and copies nothing" \
+        eval '[[ "$users_install" == *"Nothing was installed: $build belongs to root,"*"status 1" ]] \
+            && [ "$(listing "$work/users-folder")" = "Tavorin.exe " ]'
 fi
 
 # --- 5. Twice the size on a high-DPI screen ----------------------------------
