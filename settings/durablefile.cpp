@@ -42,7 +42,7 @@
 
 #include "settings/durablefile.h"
 
-#include "system/descriptor.h"
+#include "base/descriptor.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 #include "system/processsetup.h"
 
-#include "system/descriptor.h"
+#include "base/descriptor.h"
 
 #include <QCoreApplication>
 #include <QDir>

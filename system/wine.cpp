@@ -1,6 +1,6 @@
 #include "system/wine.h"
 
-#include "system/descriptor.h"
+#include "base/descriptor.h"
 #include "system/spawn.h"
 
 #include <QFile>
