@@ -6,7 +6,10 @@
 // released; -1 for none.
 class FileDescriptor {
 public:
-    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
+    explicit FileDescriptor(int fd = -1)
+        : m_fd(fd)
+    {
+    }
     ~FileDescriptor() { reset(); }
     FileDescriptor(const FileDescriptor &) = delete;
     FileDescriptor &operator=(const FileDescriptor &) = delete;

@@ -16,8 +16,8 @@ int main(int argc, char *argv[])
     window.setWindowTitle("Tavorin Configurator");
     window.setFixedSize(258, 177);
 
-    const char *labels[] = {"Use graphic card number:", "Use colour depth:", "Use sync rate:", "Show help:",
-                            "Show mode information:"};
+    const char *labels[]
+        = {"Use graphic card number:", "Use colour depth:", "Use sync rate:", "Show help:", "Show mode information:"};
     const int rows[] = {8, 32, 56, 88, 112};
     for (int i = 0; i < 5; ++i)
         (new QLabel(labels[i], &window))->setGeometry(8, rows[i], 129, 17);

@@ -53,10 +53,7 @@ bool waitForLine(const QString &log, int before)
     return true;
 }
 
-void wineserver(const QStringList &args)
-{
-    QProcess::execute("wineserver", args);
-}
+void wineserver(const QStringList &args) { QProcess::execute("wineserver", args); }
 
 // A Wine whose loaders take five seconds to answer "--version", laid out as
 // Debian's, in `folder`; its loaders start nothing.
@@ -117,9 +114,14 @@ int main(int argc, char *argv[])
     const auto terminal = [&] {
         const int before = linesIn(log);
         const QByteArray exe = QFile::encodeName(program);
-        char *args[] = {const_cast<char *>(terminalWine.constData()), const_cast<char *>("start"), const_cast<char *>("/min"),
-                        const_cast<char *>("/d"), const_cast<char *>("."), const_cast<char *>("/unix"),
-                        const_cast<char *>(exe.constData()), nullptr};
+        char *args[] = {const_cast<char *>(terminalWine.constData()),
+                        const_cast<char *>("start"),
+                        const_cast<char *>("/min"),
+                        const_cast<char *>("/d"),
+                        const_cast<char *>("."),
+                        const_cast<char *>("/unix"),
+                        const_cast<char *>(exe.constData()),
+                        nullptr};
         QElapsedTimer clock;
         clock.start();
         pid_t pid = -1;
@@ -134,7 +136,7 @@ int main(int argc, char *argv[])
     for (const bool warm : {true, false}) {
         if (warm) {
             wineserver({"-p"}); // stays up, however long nothing runs
-            run();              // unmeasured: the page cache, the prefix's update
+            run(); // unmeasured: the page cache, the prefix's update
             terminal();
         }
         for (int i = 0; i < pairs && failed.isEmpty(); ++i) {

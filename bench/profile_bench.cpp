@@ -123,9 +123,9 @@ void ApplyAgainstOneWrite(benchmark::State &state)
     std::ofstream(path.toStdString(), std::ios::binary)
         << "; Tavorin settings\r\n[Tavorin]\r\nUseCard=1\r\nUseDepth=16\r\nSyncRate=0\r\nShowHelp=1\r\nShowMode=1\r\n";
     frmMain window;
-    QComboBox *boxes[] = {window.findChild<QComboBox *>("combographiccard"),
-                          window.findChild<QComboBox *>("combocolourdepth"),
-                          window.findChild<QComboBox *>("comboHelp"), window.findChild<QComboBox *>("comboMode")};
+    QComboBox *boxes[]
+        = {window.findChild<QComboBox *>("combographiccard"), window.findChild<QComboBox *>("combocolourdepth"),
+           window.findChild<QComboBox *>("comboHelp"), window.findChild<QComboBox *>("comboMode")};
     QLineEdit *syncRate = window.findChild<QLineEdit *>("txtSyncRate");
     QPushButton *apply = window.findChild<QPushButton *>("Command3");
     Clock::duration applying{}, writing{};
@@ -144,7 +144,8 @@ void ApplyAgainstOneWrite(benchmark::State &state)
         } else {
             for (const Module1::Setting &setting : Module1::Settings) {
                 if (!Module1::writeProfileString(Module1::Section, setting.key, QString::number(round % 2),
-                                                 Module1::settingsPath()).isEmpty())
+                                                 Module1::settingsPath())
+                         .isEmpty())
                     state.SkipWithError("the write failed");
             }
         }
@@ -213,7 +214,8 @@ void ApplyAmongOthers(benchmark::State &state)
         if (profilefile::readInt(path.toStdString(), "Tavorin", "UseCard", -1) != card->currentText().toInt())
             state.SkipWithError("Apply did not save");
     }
-    state.counters["apply_ms"] = std::chrono::duration<double, std::milli>(applying).count() / double(state.iterations());
+    state.counters["apply_ms"]
+        = std::chrono::duration<double, std::milli>(applying).count() / double(state.iterations());
     for (int64_t n = 0; n < planted; ++n)
         ::unlink(name(n).c_str());
     QFile::remove(path);
@@ -228,7 +230,12 @@ BENCHMARK(ReadQSettings)->ArgsProduct({Sizes})->Unit(benchmark::kMicrosecond);
 BENCHMARK(ReadBytes)->ArgsProduct({Sizes})->Unit(benchmark::kMicrosecond);
 BENCHMARK(Write)->ArgsProduct({Sizes})->Unit(benchmark::kMicrosecond);
 BENCHMARK(ApplyAgainstOneWrite)->Arg(1)->Arg(5)->Arg(0)->Unit(benchmark::kMicrosecond);
-BENCHMARK(ApplyAmongOthers)->Args({0, 0})->Args({1000000, 0})->Args({0, 1})->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(ApplyAmongOthers)
+    ->Args({0, 0})
+    ->Args({1000000, 0})
+    ->Args({0, 1})
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
 
 int main(int argc, char *argv[])
 {

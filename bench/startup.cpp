@@ -136,8 +136,8 @@ int main(int argc, char *argv[])
         }
     }
     for (const Program &program : programs)
-        std::printf("%s\t%.1f\t%.1f\t%zu\n", program.name.c_str(), median(program.mapMs),
-                    median(program.peakMiB), program.mapMs.size());
+        std::printf("%s\t%.1f\t%.1f\t%zu\n", program.name.c_str(), median(program.mapMs), median(program.peakMiB),
+                    program.mapMs.size());
     xcb_disconnect(connection);
     return 0;
 }

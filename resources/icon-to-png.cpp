@@ -14,13 +14,12 @@ namespace {
 // The pixels as QImage::Format_ARGB32 words, row by row, named `name`.
 QByteArray pixelsHeader(const QImage &picture, const char *source, const QByteArray &name)
 {
-    QByteArray text = "// Made by icon-to-png from " + QFileInfo(QString::fromLocal8Bit(source)).fileName().toLocal8Bit()
-                    + ": its pixels, "
-                    + QByteArray::number(picture.width()) + " x " + QByteArray::number(picture.height())
-                    + ", as QImage::Format_ARGB32 words, row by row.\n"
-                    + "static const int " + name + "_width = " + QByteArray::number(picture.width()) + ";\n"
-                    + "static const int " + name + "_height = " + QByteArray::number(picture.height()) + ";\n"
-                    + "static const unsigned int " + name + "[] = {\n";
+    QByteArray text
+        = "// Made by icon-to-png from " + QFileInfo(QString::fromLocal8Bit(source)).fileName().toLocal8Bit()
+        + ": its pixels, " + QByteArray::number(picture.width()) + " x " + QByteArray::number(picture.height())
+        + ", as QImage::Format_ARGB32 words, row by row.\n" + "static const int " + name
+        + "_width = " + QByteArray::number(picture.width()) + ";\n" + "static const int " + name + "_height = "
+        + QByteArray::number(picture.height()) + ";\n" + "static const unsigned int " + name + "[] = {\n";
     for (int y = 0; y < picture.height(); ++y) {
         text += "   ";
         for (int x = 0; x < picture.width(); ++x)

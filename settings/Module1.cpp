@@ -59,17 +59,19 @@ int readProfileInt(const QString &section, const QString &key, int defaultValue,
     return profilefile::readInt(path.toStdString(), section.toStdString(), key.toStdString(), defaultValue);
 }
 
-QString writeProfileString(const QString &section, const QString &key, const QString &value,
-                           const QByteArray &path)
+QString writeProfileString(const QString &section, const QString &key, const QString &value, const QByteArray &path)
 {
     if (path.isEmpty())
         return QStringLiteral("Cannot save Setup.ini: ") + unknownFolder();
-    const auto error = profilefile::writeString(path.toStdString(), section.toStdString(), key.toStdString(),
-                                            value.toStdString());
+    const auto error
+        = profilefile::writeString(path.toStdString(), section.toStdString(), key.toStdString(), value.toStdString());
     return error ? QFile::decodeName(QByteArray::fromStdString(*error)) : QString();
 }
 
-SavingTogether::SavingTogether() : m_began(durablefile::beginSharedWait()) {}
+SavingTogether::SavingTogether()
+    : m_began(durablefile::beginSharedWait())
+{
+}
 
 SavingTogether::~SavingTogether()
 {

@@ -52,14 +52,12 @@ int readProfileInt(const QString &section, const QString &key, int defaultValue,
 // Stores value under key in section of the file at path, creating the file
 // and the section when they are absent. Returns an empty string on success,
 // otherwise why it failed, naming the path; the file is then unchanged.
-QString writeProfileString(const QString &section, const QString &key, const QString &value,
-                           const QByteArray &path);
+QString writeProfileString(const QString &section, const QString &key, const QString &value, const QByteArray &path);
 
 // While one exists, the writes on this thread share one wait for other
 // programs that hold a lock on the file: Apply's five writes wait at most
 // about two seconds together, not each, so the window never freezes longer.
-class SavingTogether
-{
+class SavingTogether {
 public:
     SavingTogether();
     ~SavingTogether();

@@ -174,7 +174,8 @@ private:
 bool writeAll(int fd, std::string_view data, off_t offset = -1)
 {
     while (!data.empty()) {
-        const ssize_t n = offset < 0 ? ::write(fd, data.data(), data.size()) : ::pwrite(fd, data.data(), data.size(), offset);
+        const ssize_t n
+            = offset < 0 ? ::write(fd, data.data(), data.size()) : ::pwrite(fd, data.data(), data.size(), offset);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -239,7 +240,8 @@ public:
         event.sigev_notify_thread_id = ::gettid();
         m_armed = ::timer_create(CLOCK_MONOTONIC, &event, &m_timer) == 0;
         const auto left = std::max<std::chrono::nanoseconds::rep>(
-            1, std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now()).count());
+            1,
+            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now()).count());
         struct itimerspec when {};
         when.it_value = {time_t(left / 1000000000), long(left % 1000000000)};
         when.it_interval = {0, 10000000};
@@ -258,7 +260,7 @@ public:
     bool armed() const { return m_armed; }
 
 private:
-    timer_t m_timer {};
+    timer_t m_timer{};
     bool m_armed = false;
 };
 
@@ -481,8 +483,10 @@ std::optional<Record> parseHead(std::string_view text, size_t &next)
     unsigned long long prefix = 0;
     int used = 0;
     if (std::sscanf(line.c_str(), ";v1 at=%zu cut=%zu old=%zu new=%zu prefix=%16llx\n%n", &record.at, &record.cut,
-                    &record.oldSize, &record.newSize, &prefix, &used) != 5
-        || size_t(used) != line.size() || line != headOf({record.at, record.cut, record.oldSize, record.newSize, prefix, {}, {}}).substr(from))
+                    &record.oldSize, &record.newSize, &prefix, &used)
+            != 5
+        || size_t(used) != line.size()
+        || line != headOf({record.at, record.cut, record.oldSize, record.newSize, prefix, {}, {}}).substr(from))
         return std::nullopt;
     record.prefixSum = prefix;
     if (record.oldSize > MaxSize || record.newSize > MaxSize || record.cut > std::min(record.oldSize, record.newSize)
@@ -533,8 +537,9 @@ bool recordShaped(std::string_view text)
 {
     bool lineStart = true;
     for (const char c : text.substr(RecordSection.size())) {
-        if (c != '\0' && (lineStart ? c != ';' : !(c == ' ' || c == '=' || c == '\n' || (c >= '0' && c <= '9')
-                                                   || (c >= 'a' && c <= 'z'))))
+        if (c != '\0'
+            && (lineStart ? c != ';'
+                          : !(c == ' ' || c == '=' || c == '\n' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z'))))
             return false;
         lineStart = c == '\n';
     }
@@ -564,7 +569,8 @@ std::optional<Repair> unfinishedSave(std::string_view content)
             const auto state = [&](std::string_view bytes, size_t size) {
                 return std::string(bytes) + filler(record->at - size, encoding);
             };
-            const std::string before = state(record->before, record->oldSize), after = state(record->after, record->newSize);
+            const std::string before = state(record->before, record->oldSize),
+                              after = state(record->after, record->newSize);
             bool couldBeLeft = record->at == start && checksum(content.substr(0, record->cut)) == record->prefixSum;
             for (size_t i = record->cut; couldBeLeft && i < start; ++i) {
                 const char c = content[i];
@@ -828,8 +834,9 @@ Outcome change(int where, const std::function<Plan(std::string_view)> &plan, Dea
     bool onDisk = true; // whether the file holds `old`
     if (const std::optional<Repair> repair = unfinishedSave(old)) {
         if (locked == Locked::Yes
-            && (!writeAll(file.get(), repair->bytes, off_t(repair->at)) || ::ftruncate(file.get(), off_t(repair->size)) != 0
-                || ::fsync(file.get()) != 0 || ::fstat(file.get(), &st) != 0))
+            && (!writeAll(file.get(), repair->bytes, off_t(repair->at))
+                || ::ftruncate(file.get(), off_t(repair->size)) != 0 || ::fsync(file.get()) != 0
+                || ::fstat(file.get(), &st) != 0))
             return {false, "an unfinished save could not be completed (" + reason(errno) + ")"};
         completed = repaired(old, *repair);
         old = completed;
@@ -928,8 +935,8 @@ Outcome create(const std::string &path, const std::function<Plan(std::string_vie
         forget();
         return {false, reason(error)};
     }
-    const int named = out.name.empty() ? ::linkat(AT_FDCWD, reopenPath(out.fd.get()).c_str(), where.get(),
-                                                  name.c_str(), AT_SYMLINK_FOLLOW)
+    const int named = out.name.empty() ? ::linkat(AT_FDCWD, reopenPath(out.fd.get()).c_str(), where.get(), name.c_str(),
+                                                  AT_SYMLINK_FOLLOW)
                                        : ::linkat(where.get(), out.name.c_str(), where.get(), name.c_str(), 0);
     const int error = errno;
     forget();
@@ -950,7 +957,8 @@ Outcome create(const std::string &path, const std::function<Plan(std::string_vie
 // in any folder, whoever saves, root too.
 std::optional<std::string> plantedLink(const std::string &path, int where)
 {
-    struct stat link {}, target {};
+    struct stat link {
+    }, target{};
     if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode) || link.st_uid == ::geteuid())
         return std::nullopt;
     const bool reached = where >= 0 && ::fstat(where, &target) == 0;

@@ -62,8 +62,7 @@ std::optional<std::string> read(const std::string &path, const std::function<voi
 // Returns nullopt on success, once the change is on the disk; otherwise the
 // reason (without the path), and on failure the file is unchanged, or
 // holds the whole change behind its record, which the next save completes.
-std::optional<std::string> update(const std::string &path,
-                                  const std::function<Plan(std::string_view content)> &plan);
+std::optional<std::string> update(const std::string &path, const std::function<Plan(std::string_view content)> &plan);
 
 // From beginSharedWait() to endSharedWait(), the updates on this thread
 // wait for other writers at most two seconds together, counted from

@@ -103,9 +103,11 @@ std::string fromUtf16(std::string_view bytes, bool bigEndian)
 std::pair<uint32_t, size_t> characterAt(std::string_view text, size_t i)
 {
     const uint8_t lead = uint8_t(text[i]);
-    const size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
-                        : lead >= 0xF0 && lead < 0xF5                   ? 4
-                                                                        : 0;
+    const size_t length = lead < 0x80                 ? 1
+                        : lead >= 0xC2 && lead < 0xE0 ? 2
+                        : lead >= 0xE0 && lead < 0xF0 ? 3
+                        : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                      : 0;
     if (length == 0 || i + length > text.size())
         return {0, 0};
     uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
@@ -172,7 +174,9 @@ size_t markSize(std::string_view content)
 // to offsets into the file, and new text to the file's encoding.
 class Text {
 public:
-    explicit Text(std::string_view content) : m_content(content), m_mark(markSize(content))
+    explicit Text(std::string_view content)
+        : m_content(content)
+        , m_mark(markSize(content))
     {
         m_utf16 = m_mark == 2;
         m_unicode = m_mark == Utf8Mark.size();
@@ -234,7 +238,10 @@ public:
     size_t contentOffset(size_t at) const { return m_mark + (m_utf16 ? 2 * length(view().substr(0, at)) : at); }
 
     // Text in the file's encoding.
-    std::string encoded(std::string_view text) const { return m_utf16 ? toUtf16(text, m_bigEndian) : std::string(text); }
+    std::string encoded(std::string_view text) const
+    {
+        return m_utf16 ? toUtf16(text, m_bigEndian) : std::string(text);
+    }
 
 private:
     std::string_view m_content;
@@ -248,8 +255,8 @@ private:
 // One line of the text, as offsets into it.
 struct Line {
     size_t begin = 0; // first byte of the line
-    size_t end = 0;   // one past its last byte before the line break
-    size_t next = 0;  // first byte of the following line
+    size_t end = 0; // one past its last byte before the line break
+    size_t next = 0; // first byte of the following line
 };
 
 // Walks the lines of a file's text; CRLF, LF and lone CR all end a line.
@@ -257,7 +264,8 @@ struct Line {
 // that a walk costs one pass over the bytes whichever line breaks they use.
 class LineReader {
 public:
-    explicit LineReader(std::string_view text) : m_content(text)
+    explicit LineReader(std::string_view text)
+        : m_content(text)
     {
         m_nextLF = find('\n', 0);
         m_nextCR = find('\r', 0);
@@ -323,9 +331,9 @@ enum class Kind { Blank, Section, Entry };
 
 struct Parsed {
     Kind kind = Kind::Blank;
-    std::string_view name;  // section or key name, as compared
+    std::string_view name; // section or key name, as compared
     std::string_view value; // an entry's value, trimmed
-    bool hasValue = false;  // whether the entry has '='
+    bool hasValue = false; // whether the entry has '='
 };
 
 Parsed parse(std::string_view line)
@@ -362,7 +370,7 @@ struct Location {
     bool sectionFound = false;
     bool keyFound = false;
     bool hasAnchor = false;
-    Line line;  // the key's line, or the line to add it after
+    Line line; // the key's line, or the line to add it after
     Parsed key; // the key's entry
 };
 
@@ -468,8 +476,7 @@ int intValue(std::string_view content, std::string_view section, std::string_vie
     return where.keyFound && where.key.hasValue ? toInt(text, where.key.value, defaultValue) : defaultValue;
 }
 
-content::Plan edit(std::string_view content, std::string_view section, std::string_view key,
-                       std::string_view value)
+content::Plan edit(std::string_view content, std::string_view section, std::string_view key, std::string_view value)
 {
     const Text text(content);
     if (text.isUtf16()) {
@@ -510,9 +517,8 @@ content::Plan edit(std::string_view content, std::string_view section, std::stri
 
 std::optional<std::string> checkWrite(std::string_view section, std::string_view key, std::string_view value)
 {
-    const auto breaksLine = [](std::string_view s) {
-        return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-    };
+    const auto breaksLine
+        = [](std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; };
     if (breaksLine(section) || section.find(']') != std::string_view::npos)
         return "the section name \"" + std::string(untilNul(section)) + "\" contains a line break, a NUL or ']'";
     const std::string_view name = trimmed(key);

@@ -37,8 +37,7 @@ namespace profile {
 // 0x, 0o or 0b, then digits, wrapping modulo 2^32; no digits give 0.
 // defaultValue when the section or key is absent, the key has no value or
 // the value is empty.
-int intValue(std::string_view content, std::string_view section,
-             std::string_view key, int defaultValue);
+int intValue(std::string_view content, std::string_view section, std::string_view key, int defaultValue);
 
 // The smallest edit of a file's content that sets key in section to value,
 // in the file's own encoding: an existing key's line becomes key=value in
@@ -49,15 +48,12 @@ int intValue(std::string_view content, std::string_view section,
 // why not, when the file is UTF-16 and a name or the value is not UTF-8
 // text, which such a file cannot hold.
 // The caller must have checked the names and value with checkWrite().
-content::Plan edit(std::string_view content, std::string_view section,
-                       std::string_view key, std::string_view value);
+content::Plan edit(std::string_view content, std::string_view section, std::string_view key, std::string_view value);
 
 // Why section, key and value cannot be written so that they read back as
 // written (a line break or NUL in any of them, a section name with ']', a
 // key name that is empty, holds '=' or starts with ';' or '['), or nullopt
 // when they can.
-std::optional<std::string> checkWrite(std::string_view section,
-                                      std::string_view key,
-                                      std::string_view value);
+std::optional<std::string> checkWrite(std::string_view section, std::string_view key, std::string_view value);
 
 } // namespace profile

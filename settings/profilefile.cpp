@@ -8,7 +8,8 @@ namespace profilefile {
 int readInt(const std::string &path, std::string_view section, std::string_view key, int defaultValue)
 {
     int value = defaultValue;
-    durablefile::read(path, [&](std::string_view content) { value = profile::intValue(content, section, key, defaultValue); });
+    durablefile::read(
+        path, [&](std::string_view content) { value = profile::intValue(content, section, key, defaultValue); });
     return value;
 }
 
@@ -25,7 +26,8 @@ std::optional<std::string> writeString(const std::string &path, std::string_view
 {
     std::optional<std::string> error = profile::checkWrite(section, key, value);
     if (!error)
-        error = durablefile::update(path, [&](std::string_view content) { return profile::edit(content, section, key, value); });
+        error = durablefile::update(
+            path, [&](std::string_view content) { return profile::edit(content, section, key, value); });
     if (error)
         return "Cannot save " + path + ": " + *error;
     return std::nullopt;

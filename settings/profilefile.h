@@ -13,8 +13,7 @@ namespace profilefile {
 // Reads key in section of the file at path as profile::intValue() does; defaultValue
 // when the file is absent or not a readable regular file. Never creates,
 // locks or changes the file.
-int readInt(const std::string &path, std::string_view section,
-            std::string_view key, int defaultValue);
+int readInt(const std::string &path, std::string_view section, std::string_view key, int defaultValue);
 
 // Why the file at path cannot be used, naming it ("<path> cannot be used:
 // ..."), when it exists but is refused (see durablefile::read); nullopt
@@ -25,9 +24,7 @@ std::optional<std::string> unreadable(const std::string &path);
 // creating the file or the section when absent, durably and under a lock
 // (see durablefile::update). Returns nullopt on success, otherwise a message
 // that names the path and the reason; on failure the file is unchanged.
-std::optional<std::string> writeString(const std::string &path,
-                                       std::string_view section,
-                                       std::string_view key,
+std::optional<std::string> writeString(const std::string &path, std::string_view section, std::string_view key,
                                        std::string_view value);
 
 } // namespace profilefile

@@ -109,19 +109,22 @@ QString startThroughWine(const std::string &program, QObject *context,
             .arg(onItsOwnLine(program));
     const WindowsKind kind = windowsKind(program);
     if (kind.format == WindowsKind::Damaged)
-        return onItsOwnLine(program) + QStringLiteral("is damaged: it starts as a Windows program but is not a whole one");
+        return onItsOwnLine(program)
+             + QStringLiteral("is damaged: it starts as a Windows program but is not a whole one");
     const std::string wine = wineOnPath();
     if (wine.empty())
-        return onItsOwnLine(program) + QStringLiteral("is a Windows program, and Wine, which runs Windows programs here, "
-                                               "was not found on the search path (PATH). Install Wine (Debian's and "
-                                               "Ubuntu's package \"wine\") and press Run again");
+        return onItsOwnLine(program)
+             + QStringLiteral("is a Windows program, and Wine, which runs Windows programs here, "
+                              "was not found on the search path (PATH). Install Wine (Debian's and "
+                              "Ubuntu's package \"wine\") and press Run again");
 
     // Wine shows windows only on X; in a Wayland session, through XWayland.
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
-        return onItsOwnLine(program) + QStringLiteral("is a Windows program, and Wine, which runs it, shows its windows only "
-                                               "on an X display, which this session does not offer (DISPLAY is not "
-                                               "set). In a Wayland session, turn on XWayland, or log in to an X11 "
-                                               "session, then press Run again");
+        return onItsOwnLine(program)
+             + QStringLiteral("is a Windows program, and Wine, which runs it, shows its windows only "
+                              "on an X display, which this session does not offer (DISPLAY is not "
+                              "set). In a Wayland session, turn on XWayland, or log in to an X11 "
+                              "session, then press Run again");
     const std::string found = winePrefixOf(program.substr(0, program.rfind('/')));
     std::string prefix = found;
     if (prefix.empty()) {
@@ -196,7 +199,8 @@ QString startProgram(const QString &name, const QByteArray &ownDirectory, QObjec
         if (::access(candidate.c_str(), X_OK) != 0) {
             // On PATH, keep looking, as a shell would, but remember why this
             // one could not run in case no other is found.
-            const QString why = onItsOwnLine(candidate) + QStringLiteral("may not be run: it is not marked as executable");
+            const QString why
+                = onItsOwnLine(candidate) + QStringLiteral("may not be run: it is not marked as executable");
             if (beside)
                 return why;
             if (refused.isEmpty())

@@ -42,8 +42,8 @@ void keepPluginsOutOf(const QByteArray &programFolder)
             chosen << canonical(entry);
     }
     QByteArray named = ".";
-    const FileDescriptor own(programFolder.isEmpty() ? -1
-                                                     : ::open(programFolder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const FileDescriptor own(
+        programFolder.isEmpty() ? -1 : ::open(programFolder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (own.get() >= 0)
         named += ":/proc/self/fd/" + QByteArray::number(own.get());
     qputenv("QT_PLUGIN_PATH", named + (set ? ":" + saved : QByteArray()));

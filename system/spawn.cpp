@@ -206,12 +206,10 @@ Started spawnDetached(const Command &command, bool relayed)
     int error = forkError;
     if (pid > 0) {
         ssize_t n;
-        while ((n = ::read(failed[0], &error, sizeof error)) < 0 && errno == EINTR) {
-        }
+        while ((n = ::read(failed[0], &error, sizeof error)) < 0 && errno == EINTR) {}
         if (n != ssize_t(sizeof error))
             error = 0;
-        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}
     }
     ::close(failed[0]);
     if (error && report[0] >= 0) {

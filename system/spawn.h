@@ -28,7 +28,7 @@ struct Command {
 };
 
 struct Started {
-    int error = 0;   // why the program could not be run, or 0
+    int error = 0; // why the program could not be run, or 0
     int report = -1; // with a relay: where it reports
 };
 

@@ -114,7 +114,11 @@ bool needs32(const WindowsKind &kind) { return kind.format == WindowsKind::Win16
 int elfBits(const std::string &path)
 {
     const std::string start = bytesAt(path, 0, 5);
-    if (start.size() < 5 || start.compare(0, 4, "\x7f" "ELF") != 0)
+    if (start.size() < 5
+        || start.compare(0, 4,
+                         "\x7f"
+                         "ELF")
+               != 0)
         return 0;
     return start[4] == 1 ? 32 : start[4] == 2 ? 64 : 0;
 }
@@ -174,8 +178,8 @@ WineInstall wineInstallAt(const std::string &wine)
         // WoW64 mode needs Wine's 32-bit ntdll.dll beside its 64-bit DLLs:
         // in Debian's layout, or Wine's own, relative to the loader.
         const std::string loaderDir = install.loader64.substr(0, install.loader64.rfind('/'));
-        for (const char *libraries : {"/../x86_64-linux-gnu/wine", "/../lib/x86_64-linux-gnu/wine", "/../lib64/wine",
-                                      "/../lib/wine"}) {
+        for (const char *libraries :
+             {"/../x86_64-linux-gnu/wine", "/../lib/x86_64-linux-gnu/wine", "/../lib64/wine", "/../lib/wine"}) {
             if (hasType(loaderDir + libraries + "/i386-windows/ntdll.dll", S_IFREG))
                 ntdll = loaderDir + libraries + "/i386-windows/ntdll.dll";
         }
@@ -316,10 +320,10 @@ QString whyNoAnswer(const LoaderAnswer &answer)
     return QString::fromLocal8Bit(std::strerror(answer.value));
 }
 
-const QString Install32 = QStringLiteral(
-    "Install 32-bit Wine: on Debian and Ubuntu, as root,\n"
-    "    dpkg --add-architecture i386 && apt-get update && apt-get install wine32:i386\n"
-    "Then press Run again");
+const QString Install32
+    = QStringLiteral("Install 32-bit Wine: on Debian and Ubuntu, as root,\n"
+                     "    dpkg --add-architecture i386 && apt-get update && apt-get install wine32:i386\n"
+                     "Then press Run again");
 
 // Why the loader of `bits` cannot run a program that needs it; empty where
 // it runs or gave no answer.
@@ -338,7 +342,8 @@ QString whyLoaderCannot(const std::string &name, const QString &what, int bits, 
         return {};
     if (answer.state == LoaderAnswer::Missing || (answer.state == LoaderAnswer::Refused && answer.value == ENOENT)) {
         if (bits == 32)
-            return QStringLiteral("%1is %2, and the Wine installed here runs only 64-bit ones. ").arg(onItsOwnLine(name), what)
+            return QStringLiteral("%1is %2, and the Wine installed here runs only 64-bit ones. ")
+                       .arg(onItsOwnLine(name), what)
                  + Install32;
         return QStringLiteral("%1is a 64-bit Windows program, and the Wine installed here runs only 32-bit ones. "
                               "Install 64-bit Wine (on Debian and Ubuntu, the package \"wine64\") and press Run again")
@@ -374,14 +379,16 @@ QString whyWineCannotRun(const std::string &program, const WindowsKind &kind, co
     if (needs32(kind)) {
         // In WoW64 mode the 64-bit loader runs it.
         const bool wow64 = install.wow64Libraries && abilities.loader64.state == LoaderAnswer::Runs;
-        const QString what = kind.format == WindowsKind::Win16
-                               ? QStringLiteral("an old 16-bit Windows program, which Wine runs with its 32-bit support")
-                               : QStringLiteral("a 32-bit Windows program");
+        const QString what
+            = kind.format == WindowsKind::Win16
+                ? QStringLiteral("an old 16-bit Windows program, which Wine runs with its 32-bit support")
+                : QStringLiteral("a 32-bit Windows program");
         const QString why = wow64 ? QString() : whyLoaderCannot(program, what, 32, install, abilities);
         if (!why.isEmpty())
             return why;
     } else if (kind.machine == MachineAmd64) {
-        const QString why = whyLoaderCannot(program, QStringLiteral("a 64-bit Windows program"), 64, install, abilities);
+        const QString why
+            = whyLoaderCannot(program, QStringLiteral("a 64-bit Windows program"), 64, install, abilities);
         if (!why.isEmpty())
             return why;
     }
@@ -464,7 +471,8 @@ QString wineFailure(int status, const QByteArray &output)
             failed = true;
             line.remove(0, line.indexOf(QLatin1Char(':')) + 1);
         } else if (line.startsWith(QLatin1String("wine: "))) {
-            if (line.contains(QLatin1String("has been updated")) || line.contains(QLatin1String("created the configuration")))
+            if (line.contains(QLatin1String("has been updated"))
+                || line.contains(QLatin1String("created the configuration")))
                 continue;
             failed = true;
         }

@@ -44,11 +44,11 @@ WindowsKind windowsKind(const std::string &program);
 // installed, even where it cannot run; Wine's own packages put the loaders
 // themselves on PATH.
 struct WineInstall {
-    std::string wine;               // the command, as found on PATH
+    std::string wine; // the command, as found on PATH
     std::string loader32, loader64; // empty where the installation cannot be told
-    bool picksLoader = false;       // `wine` is a script that runs one of the loaders
-    bool wow64Libraries = false;    // Wine's 32-bit DLLs beside its 64-bit ones
-    std::string identity;           // changes whenever one of these files does
+    bool picksLoader = false; // `wine` is a script that runs one of the loaders
+    bool wow64Libraries = false; // Wine's 32-bit DLLs beside its 64-bit ones
+    std::string identity; // changes whenever one of these files does
 };
 WineInstall wineInstallAt(const std::string &wine);
 

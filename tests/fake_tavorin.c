@@ -28,8 +28,8 @@ int main(void)
     static const int defaults[] = {1, 16, 0, 1, 1};
     char folder[MAX_PATH], ini[MAX_PATH + 16], log[MAX_PATH + 16], cwd[MAX_PATH];
     typedef char *(CDECL * UnixName)(const WCHAR *);
-    UnixName unixName = (UnixName)(void (*)(void))GetProcAddress(GetModuleHandleA("kernel32.dll"),
-                                                                  "wine_get_unix_file_name");
+    UnixName unixName
+        = (UnixName)(void (*)(void))GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name");
     STARTUPINFOA startup;
     FILE *out;
     int i;
@@ -49,7 +49,8 @@ int main(void)
     if (!out)
         return 1;
     for (i = 0; i < 5; ++i)
-        fprintf(out, "%s%s=%d", i ? " " : "", keys[i], (int)GetPrivateProfileIntA("Tavorin", keys[i], defaults[i], ini));
+        fprintf(out, "%s%s=%d", i ? " " : "", keys[i],
+                (int)GetPrivateProfileIntA("Tavorin", keys[i], defaults[i], ini));
     fprintf(out, "|show=%d|cwd=%s|cmd=%s|c=%s\n",
             (startup.dwFlags & STARTF_USESHOWWINDOW) ? (int)startup.wShowWindow : -1, cwd, GetCommandLineA(),
             unixName ? unixName(L"C:\\") : "?");

@@ -141,8 +141,8 @@ inline void installFakeWine(const QString &work, const QString &kind, const QByt
     if (kind == "WoW64")
         setFileBytes(root.filePath("lib/x86_64-linux-gnu/wine/i386-windows/ntdll.dll"), "MZ");
     setScript(root.filePath("bin/wine"), "#!/bin/sh\nwine32=" + QFile::encodeName(root.filePath("lib/wine/wine"))
-                                           + "\nwine64=" + QFile::encodeName(root.filePath("lib/wine/wine64"))
-                                           + "\necho \"script $WINELOADER\" >>" + used + "\n" + then);
+                                             + "\nwine64=" + QFile::encodeName(root.filePath("lib/wine/wine64"))
+                                             + "\necho \"script $WINELOADER\" >>" + used + "\n" + then);
     qputenv("PATH", QFile::encodeName(root.filePath("bin")));
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
         qputenv("DISPLAY", ":0"); // an X display for Wine, which this fake never opens

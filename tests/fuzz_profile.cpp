@@ -127,7 +127,10 @@ std::optional<std::string_view> plainFind(std::string_view content, std::string_
     return std::nullopt;
 }
 
-bool isUtf16(std::string_view content) { return content.substr(0, 2) == "\xFF\xFE" || content.substr(0, 2) == "\xFE\xFF"; }
+bool isUtf16(std::string_view content)
+{
+    return content.substr(0, 2) == "\xFF\xFE" || content.substr(0, 2) == "\xFE\xFF";
+}
 
 } // namespace
 
@@ -153,7 +156,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string mark = content.substr(0, 3) == "\xEF\xBB\xBF" ? content.substr(0, 3) : std::string();
     if (!utf16) {
         const auto stored = plainFind(std::string_view(content).substr(mark.size()), section, key);
-        const int expected = stored ? profile::intValue(mark + "[S]\nK=" + std::string(*stored) + "\n", "S", "K", 12345) : 12345;
+        const int expected
+            = stored ? profile::intValue(mark + "[S]\nK=" + std::string(*stored) + "\n", "S", "K", 12345) : 12345;
         if (found != expected)
             fail("intValue disagrees with a plain reading");
     }

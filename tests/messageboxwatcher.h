@@ -10,8 +10,7 @@
 
 // Accepts every message box that opens while it watches, for at most five
 // seconds, and keeps the titles and texts it saw, and what it stood over.
-class MessageBoxWatcher : public QObject
-{
+class MessageBoxWatcher : public QObject {
 public:
     MessageBoxWatcher()
     {

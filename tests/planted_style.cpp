@@ -5,8 +5,7 @@
 #include <QFile>
 #include <QStylePlugin>
 
-class PlantedStyle : public QStylePlugin
-{
+class PlantedStyle : public QStylePlugin {
     Q_OBJECT
     Q_PLUGIN_METADATA(IID QStyleFactoryInterface_iid FILE "planted_style.json")
 

@@ -96,10 +96,7 @@ ssize_t __wrap_write(int fd, const void *data, size_t size)
     return n;
 }
 
-int __wrap_fsync(int fd)
-{
-    return syscalls::stops("fsync " + syscalls::kind(fd)) ? -1 : __real_fsync(fd);
-}
+int __wrap_fsync(int fd) { return syscalls::stops("fsync " + syscalls::kind(fd)) ? -1 : __real_fsync(fd); }
 
 int __wrap_ftruncate(int fd, off_t size)
 {

@@ -99,7 +99,12 @@ struct Metadata {
     QByteArray toString() const
     {
         return QString("owner %1, group %2, mode %3, %4 links, ACL of %5 bytes, user.note \"%6\"")
-            .arg(uid).arg(gid).arg(mode, 4, 8, QChar('0')).arg(links).arg(acl.size()).arg(QString::fromStdString(note))
+            .arg(uid)
+            .arg(gid)
+            .arg(mode, 4, 8, QChar('0'))
+            .arg(links)
+            .arg(acl.size())
+            .arg(QString::fromStdString(note))
             .toUtf8();
     }
 };
@@ -119,17 +124,16 @@ std::string aclWithUser(mode_t mode, uint32_t user = 4444, uint16_t perm = 6)
             acl += char((id >> (8 * i)) & 0xFF);
     };
     entry(0x01, (mode >> 6) & 7, ~0u); // the owner
-    entry(0x02, perm, user);            // the named user
+    entry(0x02, perm, user); // the named user
     entry(0x04, (mode >> 3) & 7, ~0u); // the owning group
-    entry(0x10, perm, ~0u);             // the mask
-    entry(0x20, mode & 7, ~0u);         // others
+    entry(0x10, perm, ~0u); // the mask
+    entry(0x20, mode & 7, ~0u); // others
     return acl;
 }
 
 } // namespace
 
-class tst_durablefile : public QObject
-{
+class tst_durablefile : public QObject {
     Q_OBJECT
 
 private slots:
@@ -241,12 +245,15 @@ void tst_durablefile::keepsWhoMayReadAndWrite()
         QSKIP(qPrintable("This filesystem keeps no ACL or attribute: " + QString::fromLocal8Bit(std::strerror(errno))));
     const Metadata before(path);
 
-    const std::optional<User> as = saver == "owner" ? owner : saver == "group member" ? groupMember : std::optional<User>();
+    const std::optional<User> as = saver == "owner"        ? owner
+                                 : saver == "group member" ? groupMember
+                                                           : std::optional<User>();
     const std::string error = writeInChild([&] { return replace(sp(path), "[Tavorin]\r\nUseCard=3\r\n"); }, as);
     QCOMPARE(error, std::string());
 
     const Metadata after(path);
-    qInfo("%s: before %s; after %s", QTest::currentDataTag(), before.toString().constData(), after.toString().constData());
+    qInfo("%s: before %s; after %s", QTest::currentDataTag(), before.toString().constData(),
+          after.toString().constData());
     QVERIFY(after == before);
     QCOMPARE(fileText(path), std::string("[Tavorin]\r\nUseCard=3\r\n"));
     if (hardLinked)
@@ -281,7 +288,8 @@ void tst_durablefile::rootsNewFileBelongsToTheFolderOwner()
         if (::setgid(4343) != 0 || ::setuid(4242) != 0)
             ::_exit(2);
         for (unsigned n = 0;; ++n) {
-            const std::string next = sp(shared.file(".next")), target = n % 2 ? sp(rootsFile) : "missing" + std::to_string(n);
+            const std::string next = sp(shared.file(".next")),
+                              target = n % 2 ? sp(rootsFile) : "missing" + std::to_string(n);
             if (::symlink(target.c_str(), next.c_str()) != 0 || ::rename(next.c_str(), sp(link).c_str()) != 0)
                 ::_exit(1);
         }
@@ -329,7 +337,9 @@ void tst_durablefile::lockIsForWritersAndBounded()
         const auto [holder, held] = hold(kind);
         QElapsedTimer clock;
         clock.start();
-        const auto error = replace(sp(path), kind == Flock ? "saved" : kind == ReadLock ? "saved past a reader" : "not saved");
+        const auto error = replace(sp(path), kind == Flock      ? "saved"
+                                             : kind == ReadLock ? "saved past a reader"
+                                                                : "not saved");
         const qint64 waited = clock.elapsed();
         // Five writes sharing one wait.
         clock.restart();
@@ -361,7 +371,7 @@ void tst_durablefile::lockIsForWritersAndBounded()
             QCOMPARE(reasons, std::set<std::string>{*error}); // the one true reason, five times
         }
         if (kind != Flock) {
-            QVERIFY(waited < 20000);             // not for as long as the holder holds on
+            QVERIFY(waited < 20000); // not for as long as the holder holds on
             QVERIFY(waitedForFive < 2 * waited); // once, where five waits would take five times as long
         }
     }
@@ -440,7 +450,6 @@ void tst_durablefile::linksAsTheKernelFollowsThem()
         QCOMPARE(!error, follows);
         QCOMPARE(read, follows ? std::to_string(links) : "(not read)");
     }
-
 }
 
 void tst_durablefile::linksOfOthersAreNotFollowed_data()
@@ -487,8 +496,9 @@ void tst_durablefile::linksOfOthersAreNotFollowed()
     QCOMPARE(::symlink(sp(target).c_str(), sp(link).c_str()), 0);
     QCOMPARE(::lchown(sp(link).c_str(), uid_t(maker), gid_t(maker)), 0);
 
-    const std::string error = writeInChild([&] { return replace(sp(link), "saved"); },
-                                           saver ? std::optional<User>(User{uid_t(saver), gid_t(saver)}) : std::nullopt);
+    const std::string error
+        = writeInChild([&] { return replace(sp(link), "saved"); },
+                       saver ? std::optional<User>(User{uid_t(saver), gid_t(saver)}) : std::nullopt);
     qInfo("%s: %s", QTest::currentDataTag(), error.empty() ? "saved" : error.c_str());
     if (followed) {
         QCOMPARE(error, std::string());
@@ -507,8 +517,8 @@ void tst_durablefile::completesAnUnfinishedSave_data()
     // Then someone may have changed the file. The next save (which adds the
     // line "M=3") completes the change where the file is as that writer
     // could have left it, and otherwise removes only the record.
-    QTest::addColumn<int>("stop");            // the call at which the writer stopped (3: the change)
-    QTest::addColumn<QString>("meanwhile");   // what happened to the file then
+    QTest::addColumn<int>("stop"); // the call at which the writer stopped (3: the change)
+    QTest::addColumn<QString>("meanwhile"); // what happened to the file then
     QTest::addColumn<QByteArray>("expected"); // after the next save; empty: as found, then M=3
     const QByteArray completed = "[A]\r\nK=9\r\nM=3\r\n", old = "[A]\r\nK=1\r\nL=2\r\nM=3\r\n";
     QTest::newRow("stopped before it changed the file") << -3 << "" << completed;
@@ -534,10 +544,12 @@ void tst_durablefile::completesAnUnfinishedSave()
     const QString path = dir.filePath("Setup.ini");
     setFileBytes(path, "[A]\r\nK=1\r\nL=2\r\n");
     QCOMPARE(::link(sp(path).c_str(), sp(dir.filePath("Tavorin.ini")).c_str()), 0); // a save in place
-    writeInChild([&] {
-        syscalls::start(size_t(std::abs(stop)), stop < 0 ? -1 : 0);
-        return durablefile::update(sp(path), [](std::string_view) { return content::Edit{7, 15, "9\r\n"}; });
-    }, std::nullopt);
+    writeInChild(
+        [&] {
+            syscalls::start(size_t(std::abs(stop)), stop < 0 ? -1 : 0);
+            return durablefile::update(sp(path), [](std::string_view) { return content::Edit{7, 15, "9\r\n"}; });
+        },
+        std::nullopt);
     QByteArray found = fileBytes(path);
     const qsizetype record = found.indexOf("\n[tavorin-configurator unfinished save]");
     QVERIFY2(record > 0 && found.endsWith('\n'), found.constData());
@@ -578,8 +590,10 @@ void tst_durablefile::stepsOfASave_data()
     // "[A]\r\nK=1\r\n" becomes "[A]\r\nK=22\r\n": its record at 11, past both
     // ends, the filler at 10, then the change at 7, then the record cut off.
     QTest::newRow("changed in place") << "in place"
-        << QStringList{"pwrite 11", "pwrite 10", "fsync file", "pwrite 7", "fsync file", "ftruncate 11", "fsync file"};
-    QTest::newRow("replaced by a rename") << "rename"
+                                      << QStringList{"pwrite 11",  "pwrite 10",    "fsync file", "pwrite 7",
+                                                     "fsync file", "ftruncate 11", "fsync file"};
+    QTest::newRow("replaced by a rename")
+        << "rename"
         << QStringList{"write file", "write file", "write file", "fsync file", "linkat", "renameat", "fsync dir"};
     QTest::newRow("created") << "create" << QStringList{"write file", "fsync file", "linkat", "fsync dir"};
     QTest::newRow("created without unnamed files")
@@ -636,13 +650,15 @@ void tst_durablefile::everyStepCutShort()
                 files << "Tavorin.ini";
             }
             std::vector<std::string> made;
-            const std::string reported = writeInChild([&]() -> std::optional<std::string> {
-                syscalls::unnamed = path != "create named";
-                syscalls::start(step, error);
-                auto failed = changeK(sp(file));
-                made = syscalls::calls;
-                return made.size() < step ? "<done>" : failed ? *failed : "";
-            }, std::nullopt);
+            const std::string reported = writeInChild(
+                [&]() -> std::optional<std::string> {
+                    syscalls::unnamed = path != "create named";
+                    syscalls::start(step, error);
+                    auto failed = changeK(sp(file));
+                    made = syscalls::calls;
+                    return made.size() < step ? "<done>" : failed ? *failed : "";
+                },
+                std::nullopt);
             if (reported == "<done>")
                 break; // the save had fewer steps
             const QByteArray cut = fileBytes(file);
@@ -814,7 +830,8 @@ void tst_durablefile::concurrentWritersLoseNothing()
     for (int w = 0; w < 2; ++w) {
         writers[w] = ::fork();
         if (writers[w] == 0) {
-            if (writer && isRoot() && (::setgroups(0, nullptr) != 0 || ::setgid(writer->gid) != 0 || ::setuid(writer->uid) != 0))
+            if (writer && isRoot()
+                && (::setgroups(0, nullptr) != 0 || ::setgid(writer->gid) != 0 || ::setuid(writer->uid) != 0))
                 ::_exit(2);
             for (int n = 0; n < perWriter; ++n) {
                 if (append(path, "W" + std::to_string(w) + "_" + std::to_string(n) + "\n"))
@@ -923,8 +940,8 @@ void tst_durablefile::nothingBesideIsTrusted()
             sum = (sum ^ uint8_t(c)) * 1099511628211ull;
         return QByteArray::number(qulonglong(sum), 16).toStdString();
     };
-    const std::string numbers = std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " 7 "
-                              + fnv("[A]\r\nK=") + " 8 8\n";
+    const std::string numbers
+        = std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " 7 " + fnv("[A]\r\nK=") + " 8 8\n";
     const std::string journalText = "tavorin-configurator journal 2\n" + numbers + "5\r\nL=2\r\n1\r\nL=3\r\n" + "\nend "
                                   + fnv(numbers + "5\r\nL=2\r\n1\r\nL=3\r\n") + "\n";
     const User attacker{4545, 4545, {4343}};
@@ -945,11 +962,15 @@ void tst_durablefile::nothingBesideIsTrusted()
         QCOMPARE(::chown(sp(path).c_str(), 4242, 4343), 0);
         const std::string acl = aclWithUser(0644);
         QCOMPARE(::setxattr(sp(path).c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0);
-        QCOMPARE(writeInChild([&]() -> std::optional<std::string> {
-                     setFileBytes(journal, journalText);
-                     return ::chown(sp(journal).c_str(), uid_t(-1), 4343) == 0 ? std::nullopt
-                                                                             : std::optional<std::string>("chgrp");
-                 }, attacker), std::string());
+        QCOMPARE(writeInChild(
+                     [&]() -> std::optional<std::string> {
+                         setFileBytes(journal, journalText);
+                         return ::chown(sp(journal).c_str(), uid_t(-1), 4343) == 0
+                                  ? std::nullopt
+                                  : std::optional<std::string>("chgrp");
+                     },
+                     attacker),
+                 std::string());
     } else if (planted == "setgid journal") {
         // A folder of group 4343 that user 4646, in no group, may write by
         // its ACL: the setgid bit gives his journal the folder's group.
@@ -959,19 +980,22 @@ void tst_durablefile::nothingBesideIsTrusted()
         QCOMPARE(::setxattr(sp(dir.path()).c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0);
         QCOMPARE(::chown(sp(path).c_str(), 4242, 4343), 0);
         QCOMPARE(::chmod(sp(path).c_str(), 0664), 0);
-        QCOMPARE(writeInChild([&]() -> std::optional<std::string> {
-                     setFileBytes(journal, journalText);
-                     return std::nullopt;
-                 }, User{4646, 4646}), std::string());
+        QCOMPARE(writeInChild(
+                     [&]() -> std::optional<std::string> {
+                         setFileBytes(journal, journalText);
+                         return std::nullopt;
+                     },
+                     User{4646, 4646}),
+                 std::string());
     } else if (planted == "linked journal") {
         setFileBytes(dir.filePath("notes"), journalText);
         QCOMPARE(::link(sp(dir.filePath("notes")).c_str(), sp(journal).c_str()), 0);
         kept << "notes";
     } else if (planted == "many") {
         for (int n = 0; n < 20000; ++n) {
-            const QString name = dir.filePath(QString(n % 2 ? ".Setup.ini.tavorin-configurator-new.%1"
-                                                            : ".Setup.ini.tavorin-configurator-journal.%1")
-                                                  .arg(n, 16, 16, QChar('0')));
+            const QString name = dir.filePath(
+                QString(n % 2 ? ".Setup.ini.tavorin-configurator-new.%1" : ".Setup.ini.tavorin-configurator-journal.%1")
+                    .arg(n, 16, 16, QChar('0')));
             QVERIFY(::close(::open(sp(name).c_str(), O_CREAT | O_WRONLY, 0644)) == 0);
             kept << QFileInfo(name).fileName();
         }
@@ -987,20 +1011,24 @@ void tst_durablefile::nothingBesideIsTrusted()
     const std::optional<User> victim = st.st_uid != ::geteuid() ? std::optional(User{4242, 4343}) : std::nullopt;
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(writeInChild([&] {
-                 syscalls::start();
-                 const auto error = append(sp(path), "M=3\r\n");
-                 const auto &calls = syscalls::calls;
-                 return error ? error
-                              : std::find(calls.begin(), calls.end(), "opendir") != calls.end()
-                                    ? std::optional<std::string>("the folder was listed")
-                                    : std::nullopt;
-             }, victim), std::string());
+    QCOMPARE(writeInChild(
+                 [&] {
+                     syscalls::start();
+                     const auto error = append(sp(path), "M=3\r\n");
+                     const auto &calls = syscalls::calls;
+                     return error ? error
+                          : std::find(calls.begin(), calls.end(), "opendir") != calls.end()
+                              ? std::optional<std::string>("the folder was listed")
+                              : std::nullopt;
+                 },
+                 victim),
+             std::string());
     qInfo("%s: saved in %lld ms", QTest::currentDataTag(), clock.elapsed());
     QCOMPARE(fileBytes(path), QByteArray("[A]\r\nK=1\r\nL=2\r\nM=3\r\n"));
     QCOMPARE(fileBytes(journal), journalBefore);
     kept.sort();
-    QStringList left = QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System);
+    QStringList left
+        = QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System);
     left.sort();
     QCOMPARE(left, kept);
 }

@@ -35,10 +35,7 @@ const char *const RunButton = "Command2";
 const char *const ApplyButton = "Command3";
 const char *const OkButton = "Command4";
 
-QString appFile(const QString &name)
-{
-    return QDir(QCoreApplication::applicationDirPath()).filePath(name);
-}
+QString appFile(const QString &name) { return QDir(QCoreApplication::applicationDirPath()).filePath(name); }
 
 // The texts that the shown window's controls cut off: a label narrower than
 // the width it asks for, a box item or initial text wider than the box's
@@ -85,8 +82,7 @@ bool hasColour(const QImage &image, QRgb colour)
 
 } // namespace
 
-class tst_frmMain : public QObject
-{
+class tst_frmMain : public QObject {
     Q_OBJECT
 
 private slots:
@@ -188,8 +184,8 @@ void tst_frmMain::open(MessageBoxWatcher *watcher)
 
 QStringList tst_frmMain::shownTexts() const
 {
-    return {combo("combographiccard")->currentText(), combo("combocolourdepth")->currentText(),
-            syncRate()->text(), combo("comboHelp")->currentText(), combo("comboMode")->currentText()};
+    return {combo("combographiccard")->currentText(), combo("combocolourdepth")->currentText(), syncRate()->text(),
+            combo("comboHelp")->currentText(), combo("comboMode")->currentText()};
 }
 
 QString tst_frmMain::focused() const
@@ -217,32 +213,26 @@ void tst_frmMain::loadsStoredValues_data()
     QTest::newRow("no file") << QByteArray() << QStringList{"1", "16", "0", "Yes", "Yes"} << QList<int>{0, 1, 1, 1};
     QTest::newRow("section without keys")
         << QByteArray("[Tavorin]\r\n") << QStringList{"1", "16", "0", "Yes", "Yes"} << QList<int>{0, 1, 1, 1};
-    QTest::newRow("all stored")
-        << QByteArray("[Tavorin]\r\nUseCard=5\r\nUseDepth=24\r\nSyncRate=75\r\nShowHelp=0\r\nShowMode=0\r\n")
-        << QStringList{"5", "24", "75", "No", "No"} << QList<int>{4, 2, 0, 0};
-    QTest::newRow("some missing")
-        << QByteArray("[Tavorin]\nUseCard=2\nShowMode=0\n") << QStringList{"2", "16", "0", "Yes", "No"}
-        << QList<int>{1, 1, 1, 0};
-    QTest::newRow("nothing chosen")
-        << QByteArray("[Tavorin]\r\nUseCard=0\r\nShowHelp=-1\r\nShowMode=-1\r\n")
-        << QStringList{none, "16", "0", none, none} << QList<int>{-1, 1, -1, -1};
-    QTest::newRow("depth 8 and 32")
-        << QByteArray("[Tavorin]\r\nUseDepth=8\r\n[Other]\r\nUseDepth=32\r\n")
-        << QStringList{"1", "8", "0", "Yes", "Yes"} << QList<int>{0, 0, 1, 1};
-    QTest::newRow("sync rate read as a number")
-        << QByteArray("[Tavorin]\r\nSyncRate= 075abc\r\n") << QStringList{"1", "16", "75", "Yes", "Yes"}
-        << QList<int>{0, 1, 1, 1};
+    QTest::newRow("all stored") << QByteArray(
+        "[Tavorin]\r\nUseCard=5\r\nUseDepth=24\r\nSyncRate=75\r\nShowHelp=0\r\nShowMode=0\r\n")
+                                << QStringList{"5", "24", "75", "No", "No"} << QList<int>{4, 2, 0, 0};
+    QTest::newRow("some missing") << QByteArray("[Tavorin]\nUseCard=2\nShowMode=0\n")
+                                  << QStringList{"2", "16", "0", "Yes", "No"} << QList<int>{1, 1, 1, 0};
+    QTest::newRow("nothing chosen") << QByteArray("[Tavorin]\r\nUseCard=0\r\nShowHelp=-1\r\nShowMode=-1\r\n")
+                                    << QStringList{none, "16", "0", none, none} << QList<int>{-1, 1, -1, -1};
+    QTest::newRow("depth 8 and 32") << QByteArray("[Tavorin]\r\nUseDepth=8\r\n[Other]\r\nUseDepth=32\r\n")
+                                    << QStringList{"1", "8", "0", "Yes", "Yes"} << QList<int>{0, 0, 1, 1};
+    QTest::newRow("sync rate read as a number") << QByteArray("[Tavorin]\r\nSyncRate= 075abc\r\n")
+                                                << QStringList{"1", "16", "75", "Yes", "Yes"} << QList<int>{0, 1, 1, 1};
     QTest::newRow("negative sync rate") << QByteArray("[Tavorin]\r\nSyncRate=-60\r\n")
                                         << QStringList{"1", "16", "-60", "Yes", "Yes"} << QList<int>{0, 1, 1, 1};
-    QTest::newRow("sync rate without digits")
-        << QByteArray("[Tavorin]\r\nSyncRate=abc\r\n") << QStringList{"1", "16", "0", "Yes", "Yes"}
-        << QList<int>{0, 1, 1, 1};
+    QTest::newRow("sync rate without digits") << QByteArray("[Tavorin]\r\nSyncRate=abc\r\n")
+                                              << QStringList{"1", "16", "0", "Yes", "Yes"} << QList<int>{0, 1, 1, 1};
     QTest::newRow("saved as Unicode by Notepad")
         << QByteArray("\xFF\xFE[\0T\0a\0v\0o\0r\0i\0n\0]\0\r\0\n\0U\0s\0e\0C\0a\0r\0d\0=\0004\0", 42)
         << QStringList{"4", "16", "0", "Yes", "Yes"} << QList<int>{3, 1, 1, 1};
-    QTest::newRow("hand-edited spelling")
-        << QByteArray("; mine\n[ tavorin ]\n usecard = 3 \nUSEDEPTH=32\n") << QStringList{"3", "32", "0", "Yes", "Yes"}
-        << QList<int>{2, 3, 1, 1};
+    QTest::newRow("hand-edited spelling") << QByteArray("; mine\n[ tavorin ]\n usecard = 3 \nUSEDEPTH=32\n")
+                                          << QStringList{"3", "32", "0", "Yes", "Yes"} << QList<int>{2, 3, 1, 1};
 }
 
 void tst_frmMain::loadsStoredValues()
@@ -287,7 +277,8 @@ void tst_frmMain::reportsValuesItCannotShow_data()
         << QByteArray("UseCard=3\r\nShowHelp=-1\r\nShowMode=-1\r\nSyncRate=60\r\nUseDepth=16\r\n");
     QTest::newRow("unlisted depth") << QByteArray("[Tavorin]\r\nUseDepth=15\r\n") << QStringList{"UseDepth=15"}
                                     << QStringList{"1", none, "0", "Yes", "Yes"}
-                                    << QByteArray("UseDepth=32\r\nUseCard=1\r\nSyncRate=0\r\nShowHelp=1\r\nShowMode=1\r\n");
+                                    << QByteArray(
+                                           "UseDepth=32\r\nUseCard=1\r\nSyncRate=0\r\nShowHelp=1\r\nShowMode=1\r\n");
     QTest::newRow("help beyond 16 bits")
         << QByteArray("[Tavorin]\r\nShowHelp=65536\r\nShowMode=-2\r\nUseCard=99\r\n")
         << QStringList{"ShowHelp=65536", "ShowMode=-2", "UseCard=99"} << QStringList{none, "16", "0", none, none}
@@ -356,9 +347,8 @@ void tst_frmMain::applyWritesChoicesMadeByKeyboard()
     MessageBoxWatcher watcher;
     click(ApplyButton, watcher);
     QCOMPARE(watcher.texts, QStringList());
-    QCOMPARE(fileBytes(appFile("Setup.ini")),
-             QByteArray("; my notes\n[Video]\nMode=7\n[Tavorin]\nUseCard=3\nExtra=1\n"
-                        "UseDepth=8\nSyncRate= 85 Hz\nShowHelp=1\nShowMode=0\n"));
+    QCOMPARE(fileBytes(appFile("Setup.ini")), QByteArray("; my notes\n[Video]\nMode=7\n[Tavorin]\nUseCard=3\nExtra=1\n"
+                                                         "UseDepth=8\nSyncRate= 85 Hz\nShowHelp=1\nShowMode=0\n"));
 }
 
 void tst_frmMain::applyWritesUnchosenRowsAndTypedText()
@@ -387,9 +377,10 @@ void tst_frmMain::applyFailureIsReported_data()
     QTest::newRow("Setup.ini is a folder") << true << QString("60") << "not a regular file"
                                            << "No setting was saved.\n\nNot saved: graphics card, colour depth, sync "
                                               "rate, show help, show mode. ";
-    QTest::newRow("line break in the sync rate") << false << QString("60\r\n[Evil]\r\nX=1") << "line break"
-                                                 << onlySyncRate;
-    QTest::newRow("NUL in the sync rate") << false << QString("60") + QChar(0) + "[Evil]" << "NUL" << onlySyncRate;
+    QTest::newRow("line break in the sync rate")
+        << false << QString("60\r\n[Evil]\r\nX=1") << "line break" << onlySyncRate;
+    QTest::newRow("NUL in the sync rate") << false << QString("60") + QChar(0) + "[Evil]"
+                                          << "NUL" << onlySyncRate;
 }
 
 void tst_frmMain::applyFailureIsReported()
@@ -499,8 +490,8 @@ void tst_frmMain::tabOrderAndFirstFocus()
 {
     open();
     QCOMPARE(focused(), QString("combographiccard"));
-    const QStringList forward{"combocolourdepth", "txtSyncRate", RunButton, ApplyButton, OkButton,
-                              "comboHelp",        "comboMode",   "combographiccard"};
+    const QStringList forward{"combocolourdepth", "txtSyncRate", RunButton,   ApplyButton,
+                              OkButton,           "comboHelp",   "comboMode", "combographiccard"};
     for (const QString &expected : forward) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(focused(), expected);
@@ -611,9 +602,9 @@ void tst_frmMain::titleAndIcon()
 void tst_frmMain::everyTextFitsItsControl_data()
 {
     QTest::addColumn<qreal>("defaultSize"); // points; 0 for the platform's own
-    QTest::addColumn<QString>("family");    // empty for the platform's own
-    QTest::addColumn<bool>("grows");        // the window, to keep three quarters of it
-    QTest::addColumn<bool>("fillsScreen");  // the window, where three quarters would need more
+    QTest::addColumn<QString>("family"); // empty for the platform's own
+    QTest::addColumn<bool>("grows"); // the window, to keep three quarters of it
+    QTest::addColumn<bool>("fillsScreen"); // the window, where three quarters would need more
 
     QTest::newRow("the platform's default font") << 0.0 << QString() << false << false;
     QTest::newRow("a 12 pt default font") << 12.0 << QString() << true << false;
@@ -682,21 +673,24 @@ void tst_frmMain::everyTextFitsItsControl()
 void tst_frmMain::inputsAreNamedForScreenReaders_data()
 {
     QTest::addColumn<QString>("control");
-    QTest::addColumn<QString>("label");       // the label that names it, if any
-    QTest::addColumn<QString>("name");        // its own name, where not its value
+    QTest::addColumn<QString>("label"); // the label that names it, if any
+    QTest::addColumn<QString>("name"); // its own name, where not its value
     QTest::addColumn<QString>("description"); // its tooltip, or what it is heard as, then "|" and its tooltip
 
     // A box's own name is its value (on Linux, Qt names it by its label
     // through the "labelled by" relation, as screen readers expect).
-    QTest::newRow("graphics card") << "combographiccard" << "Use graphic card number:" << QString()
-                                   << "Please choose your graphics card";
-    QTest::newRow("colour depth") << "combocolourdepth" << "Use colour depth:" << QString()
-                                  << "Please choose your colour depth";
-    QTest::newRow("sync rate") << "txtSyncRate" << "Use sync rate:" << "Use sync rate:"
+    QTest::newRow("graphics card") << "combographiccard"
+                                   << "Use graphic card number:" << QString() << "Please choose your graphics card";
+    QTest::newRow("colour depth") << "combocolourdepth"
+                                  << "Use colour depth:" << QString() << "Please choose your colour depth";
+    QTest::newRow("sync rate") << "txtSyncRate"
+                               << "Use sync rate:"
+                               << "Use sync rate:"
                                << "Enter your desired sync rate";
-    QTest::newRow("show help") << "comboHelp" << "Show help:" << QString()
-                               << "Please choose whether to show help";
-    QTest::newRow("show mode") << "comboMode" << "Show mode information:" << QString()
+    QTest::newRow("show help") << "comboHelp"
+                               << "Show help:" << QString() << "Please choose whether to show help";
+    QTest::newRow("show mode") << "comboMode"
+                               << "Show mode information:" << QString()
                                << "Please choose whether to show mode information";
     // A button's tooltip is the window's own old text, which says more than
     // the button does: screen readers hear what it does instead.
@@ -704,7 +698,8 @@ void tst_frmMain::inputsAreNamedForScreenReaders_data()
                          << "Starts Tavorin with the saved settings; does not save|Save Settings and Run Tavorin";
     QTest::newRow("Apply") << ApplyButton << QString() << "Apply"
                            << "Saves the five settings; the window stays open|Save Settuings and Exit";
-    QTest::newRow("Ok") << OkButton << QString() << "Ok" << "Closes the configurator without saving|Exit";
+    QTest::newRow("Ok") << OkButton << QString() << "Ok"
+                        << "Closes the configurator without saving|Exit";
 }
 
 void tst_frmMain::inputsAreNamedForScreenReaders()

@@ -33,8 +33,7 @@ QString text(Answer answer)
 
 } // namespace
 
-class tst_Launch : public QObject
-{
+class tst_Launch : public QObject {
     Q_OBJECT
 
 private slots:
@@ -219,60 +218,74 @@ void tst_Launch::failureIsReported_data()
     QTest::addColumn<QString>("reason");
     QTest::addColumn<QString>("absent"); // what the reason must not say
 
-    const QByteArray pe64 = windowsProgram(QByteArray("PE\0\0", 4)), pe32 = windowsProgram(QByteArray("PE\0\0", 4), 0x14c);
+    const QByteArray pe64 = windowsProgram(QByteArray("PE\0\0", 4)),
+                     pe32 = windowsProgram(QByteArray("PE\0\0", 4), 0x14c);
     const QByteArray ok = "exit 0";
     // Where this computer runs no 32-bit programs, that is why a 32-bit
     // Tavorin cannot run, whatever Wine has.
     const bool no32 = computerRuns32BitPrograms() == Answer::No;
     const QString noneHere = "this computer runs no 32-bit programs at all";
     const QString install32 = "Install 32-bit Wine";
-    QTest::newRow("not found") << QByteArray() << 0 << "" << ok << "was found neither in" << "";
-    QTest::newRow("not executable") << fakeTavorin() << 0644 << "" << ok << "not marked as executable" << "";
+    QTest::newRow("not found") << QByteArray() << 0 << "" << ok << "was found neither in"
+                               << "";
+    QTest::newRow("not executable") << fakeTavorin() << 0644 << "" << ok << "not marked as executable"
+                                    << "";
     QTest::newRow("not a program") << QByteArray("just some text\n") << 0755 << "" << ok
-                                   << "not a program this system can run" << "";
+                                   << "not a program this system can run"
+                                   << "";
     QTest::newRow("interpreter missing") << QByteArray("#!/no/such/shell -e\n") << 0755 << "" << ok
-                                         << "the program that runs it, /no/such/shell, is missing" << "";
-    QTest::newRow("Windows program, no Wine") << pe64 << 0644 << "" << ok << "Debian's and Ubuntu's package \"wine\"" << "";
-    QTest::newRow("damaged Windows program") << QByteArray("MZ, and then nothing") << 0644 << "" << ok << "is damaged" << "";
-    QTest::newRow("section table cut short")
-        << windowsProgram(QByteArray("PE\0\0", 4), 0x8664, 2, sectionEntry(16, 0)) << 0644 << "both" << ok
-        << "is damaged" << "";
-    QTest::newRow("section cut short")
-        << windowsProgram(QByteArray("PE\0\0", 4), 0x8664, 1, sectionEntry(0x200, 128)) << 0644 << "both" << ok
-        << "is damaged" << "";
+                                         << "the program that runs it, /no/such/shell, is missing"
+                                         << "";
+    QTest::newRow("Windows program, no Wine") << pe64 << 0644 << "" << ok << "Debian's and Ubuntu's package \"wine\""
+                                              << "";
+    QTest::newRow("damaged Windows program") << QByteArray("MZ, and then nothing") << 0644 << "" << ok << "is damaged"
+                                             << "";
+    QTest::newRow("section table cut short") << windowsProgram(QByteArray("PE\0\0", 4), 0x8664, 2, sectionEntry(16, 0))
+                                             << 0644 << "both" << ok << "is damaged"
+                                             << "";
+    QTest::newRow("section cut short") << windowsProgram(QByteArray("PE\0\0", 4), 0x8664, 1, sectionEntry(0x200, 128))
+                                       << 0644 << "both" << ok << "is damaged"
+                                       << "";
     QTest::newRow("32-bit, Wine without 32-bit support")
         << pe32 << 0644 << "64-bit only" << ok
-        << (no32 ? noneHere : "is a 32-bit Windows program, and the Wine installed here runs only 64-bit ones. " + install32)
+        << (no32 ? noneHere
+                 : "is a 32-bit Windows program, and the Wine installed here runs only 64-bit ones. " + install32)
         << "";
     QTest::newRow("32-bit, a 32-bit loader this computer cannot run")
         << pe32 << 0644 << "32-bit loader for another processor" << ok
-        << (no32 ? noneHere : "/wine/lib/wine/wine\nis not a program this computer can run")
-        << install32;
+        << (no32 ? noneHere : "/wine/lib/wine/wine\nis not a program this computer can run") << install32;
     QTest::newRow("16-bit, Wine without 32-bit support")
-        << windowsProgram("NE") << 0644 << "64-bit only" << ok << "is an old 16-bit Windows program" << "";
+        << windowsProgram("NE") << 0644 << "64-bit only" << ok << "is an old 16-bit Windows program"
+        << "";
     QTest::newRow("ARM64") << windowsProgram(QByteArray("PE\0\0", 4), 0xaa64) << 0644 << "WoW64" << ok
-                           << "is a Windows program for ARM64 processors" << "";
+                           << "is a Windows program for ARM64 processors"
+                           << "";
     QTest::newRow("32-bit, prefix without 32-bit support")
         << pe32 << 0644 << "WoW64" << ok
-        << "was made by a Wine without 32-bit support, so it has none. Let Wine update the prefix, in a terminal:\n    rm "
+        << "was made by a Wine without 32-bit support, so it has none. Let Wine update the prefix, in a terminal:\n    "
+           "rm "
         << "";
     // Wine's start ends well, and the program then fails to load; a process
     // that Wine left behind keeps the output open meanwhile.
     QTest::newRow("Wine fails after its start")
         << pe64 << 0644 << "WoW64"
-        << QByteArray("/bin/sleep 60 & echo $! >holder.pid\n"
-                      "echo '0114:fixme:ntdll:x not done yet' >&2\n"
-                      "echo '0114:err:module:import_dll Library tavorin.dll (which is needed by Tavorin.exe) not found' >&2\n")
-        << "Wine said:\n    err:module:import_dll Library tavorin.dll (which is needed by Tavorin.exe) not found" << "";
-    QTest::newRow("a Wayland session without X") << pe64 << 0644 << "WoW64" << ok << "only on an X display" << "";
+        << QByteArray(
+               "/bin/sleep 60 & echo $! >holder.pid\n"
+               "echo '0114:fixme:ntdll:x not done yet' >&2\n"
+               "echo '0114:err:module:import_dll Library tavorin.dll (which is needed by Tavorin.exe) not found' >&2\n")
+        << "Wine said:\n    err:module:import_dll Library tavorin.dll (which is needed by Tavorin.exe) not found"
+        << "";
+    QTest::newRow("a Wayland session without X") << pe64 << 0644 << "WoW64" << ok << "only on an X display"
+                                                 << "";
     // Debian's script advises 32-bit Wine whenever it runs the 64-bit
     // loader, needed or not.
-    QTest::newRow("Wine's start fails")
-        << pe64 << 0644 << "64-bit only"
-        << QByteArray("echo 'it looks like wine32 is missing, you should install it.' >&2\n"
-                      "echo 'as root, please execute \"apt-get install wine32:i386\"' >&2\n"
-                      "echo 'wine: failed to start L\"Tavorin.exe\"'; exit 5\n")
-        << "It ended with status 5. Wine said:\n    wine: failed to start" << "wine32";
+    QTest::newRow("Wine's start fails") << pe64 << 0644 << "64-bit only"
+                                        << QByteArray(
+                                               "echo 'it looks like wine32 is missing, you should install it.' >&2\n"
+                                               "echo 'as root, please execute \"apt-get install wine32:i386\"' >&2\n"
+                                               "echo 'wine: failed to start L\"Tavorin.exe\"'; exit 5\n")
+                                        << "It ended with status 5. Wine said:\n    wine: failed to start"
+                                        << "wine32";
 }
 
 void tst_Launch::failureIsReported()
@@ -304,24 +317,30 @@ void tst_Launch::failureIsReported()
 void tst_Launch::startsThroughALoaderThatRuns_data()
 {
     QTest::addColumn<quint16>("machine");
-    QTest::addColumn<QString>("wine");      // see installFakeWine
-    QTest::addColumn<bool>("learned");      // what the Wine can run, before Run
-    QTest::addColumn<QString>("started");   // what started Tavorin: a loader, or the script
+    QTest::addColumn<QString>("wine"); // see installFakeWine
+    QTest::addColumn<bool>("learned"); // what the Wine can run, before Run
+    QTest::addColumn<QString>("started"); // what started Tavorin: a loader, or the script
     QTest::addColumn<QString>("winLoader"); // WINELOADER, as the loader sees it
 
     // Where it is told, the loader that runs the program is started
     // itself: Debian's script would run the 32-bit loader even for a
     // 64-bit program, and even where it cannot run. So a computer
     // without 32-bit programs starts a 64-bit Tavorin.
-    QTest::newRow("64-bit") << quint16(0x8664) << "both" << true << "wine64" << "wine/lib/wine/wine64";
+    QTest::newRow("64-bit") << quint16(0x8664) << "both" << true << "wine64"
+                            << "wine/lib/wine/wine64";
     QTest::newRow("64-bit, a 32-bit loader this computer cannot run")
-        << quint16(0x8664) << "32-bit loader for another processor" << true << "wine64" << "wine/lib/wine/wine64";
-    QTest::newRow("32-bit") << quint16(0x14c) << "both" << true << "wine" << "wine/lib/wine/wine";
-    QTest::newRow("32-bit in WoW64 mode") << quint16(0x14c) << "WoW64" << true << "wine64" << "wine/lib/wine/wine64";
+        << quint16(0x8664) << "32-bit loader for another processor" << true << "wine64"
+        << "wine/lib/wine/wine64";
+    QTest::newRow("32-bit") << quint16(0x14c) << "both" << true << "wine"
+                            << "wine/lib/wine/wine";
+    QTest::newRow("32-bit in WoW64 mode") << quint16(0x14c) << "WoW64" << true << "wine64"
+                                          << "wine/lib/wine/wine64";
     // What the loaders can do is not waited for: a 64-bit program goes to
     // the 64-bit loader still; for a 32-bit one, the script decides.
-    QTest::newRow("64-bit, loaders slow to answer") << quint16(0x8664) << "slow" << false << "wine64" << "wine/lib/wine/wine64";
-    QTest::newRow("32-bit, loaders slow to answer") << quint16(0x14c) << "slow" << false << "script" << "";
+    QTest::newRow("64-bit, loaders slow to answer") << quint16(0x8664) << "slow" << false << "wine64"
+                                                    << "wine/lib/wine/wine64";
+    QTest::newRow("32-bit, loaders slow to answer") << quint16(0x14c) << "slow" << false << "script"
+                                                    << "";
 }
 
 void tst_Launch::startsThroughALoaderThatRuns()
@@ -360,7 +379,7 @@ void tst_Launch::namesOnlyWhatAnswered_data()
 {
     QTest::addColumn<quint16>("machine");
     QTest::addColumn<int>("computer"); // Answer
-    QTest::addColumn<int>("state32");  // LoaderAnswer
+    QTest::addColumn<int>("state32"); // LoaderAnswer
     QTest::addColumn<int>("value32");
     QTest::addColumn<int>("state64");
     QTest::addColumn<QString>("reason"); // empty: none is given, and Wine is asked
@@ -378,20 +397,25 @@ void tst_Launch::namesOnlyWhatAnswered_data()
         << pe32 << no << int(LoaderAnswer::Unknown) << 0 << int(LoaderAnswer::Runs) << noneHere << install32;
     QTest::newRow("no 32-bit Wine") << pe32 << yes << int(LoaderAnswer::Missing) << 0 << int(LoaderAnswer::Runs)
                                     << install32 << "";
-    QTest::newRow("32-bit libraries missing") << pe32 << yes << int(LoaderAnswer::Refused) << ENOENT
-                                              << int(LoaderAnswer::Runs) << install32 << "";
+    QTest::newRow("32-bit libraries missing")
+        << pe32 << yes << int(LoaderAnswer::Refused) << ENOENT << int(LoaderAnswer::Runs) << install32 << "";
     QTest::newRow("32-bit loader failing") << pe32 << yes << int(LoaderAnswer::Fails) << 3 << int(LoaderAnswer::Runs)
                                            << "does not work here: it ended with status 3" << install32;
     QTest::newRow("32-bit loader unanswered")
-        << pe32 << yes << int(LoaderAnswer::Unknown) << 0 << int(LoaderAnswer::Runs) << "" << "";
-    QTest::newRow("nothing answered")
-        << pe32 << unknown << int(LoaderAnswer::Unknown) << 0 << int(LoaderAnswer::Unknown) << "" << "";
-    QTest::newRow("64-bit, no 64-bit Wine") << pe64 << yes << int(LoaderAnswer::Runs) << 0 << int(LoaderAnswer::Missing)
-                                            << "Install 64-bit Wine" << "";
+        << pe32 << yes << int(LoaderAnswer::Unknown) << 0 << int(LoaderAnswer::Runs) << ""
+        << "";
+    QTest::newRow("nothing answered") << pe32 << unknown << int(LoaderAnswer::Unknown) << 0
+                                      << int(LoaderAnswer::Unknown) << ""
+                                      << "";
+    QTest::newRow("64-bit, no 64-bit Wine")
+        << pe64 << yes << int(LoaderAnswer::Runs) << 0 << int(LoaderAnswer::Missing) << "Install 64-bit Wine"
+        << "";
     QTest::newRow("64-bit, 64-bit loader unanswered")
-        << pe64 << yes << int(LoaderAnswer::Runs) << 0 << int(LoaderAnswer::Unknown) << "" << "";
+        << pe64 << yes << int(LoaderAnswer::Runs) << 0 << int(LoaderAnswer::Unknown) << ""
+        << "";
     QTest::newRow("64-bit, no 32-bit programs")
-        << pe64 << no << int(LoaderAnswer::Refused) << ENOEXEC << int(LoaderAnswer::Runs) << "" << "";
+        << pe64 << no << int(LoaderAnswer::Refused) << ENOEXEC << int(LoaderAnswer::Runs) << ""
+        << "";
 }
 
 void tst_Launch::namesOnlyWhatAnswered()
@@ -414,7 +438,8 @@ void tst_Launch::namesOnlyWhatAnswered()
     abilities.loader32.state = decltype(abilities.loader32.state)(state32);
     abilities.loader32.value = value32;
     abilities.loader64.state = decltype(abilities.loader64.state)(state64);
-    const QString why = whyWineCannotRun("/t/Tavorin.exe", {WindowsKind::Win32, machine}, install, abilities, "/nonexistent");
+    const QString why
+        = whyWineCannotRun("/t/Tavorin.exe", {WindowsKind::Win32, machine}, install, abilities, "/nonexistent");
     if (reason.isEmpty())
         QCOMPARE(why, QString());
     QVERIFY2(why.contains(reason), qPrintable(why));

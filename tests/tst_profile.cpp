@@ -22,8 +22,7 @@ const std::string App = "App";
 
 } // namespace
 
-class tst_profile : public QObject
-{
+class tst_profile : public QObject {
     Q_OBJECT
 
 private slots:
@@ -55,7 +54,10 @@ void tst_profile::readValue_data()
         {"plain", "75", 75},
         {"blanks around", " 75 ", 75},
         {"tabs around", "\t9\t", 9},
-        {"VT, FF and ^Z around", "\v\f\x1a" "8\x1a\f\v", 8},
+        {"VT, FF and ^Z around",
+         "\v\f\x1a"
+         "8\x1a\f\v",
+         8},
         {"leading zero is not octal", "075", 75},
         {"plus sign", "+5", 5},
         {"trailing letters", "75abc", 75},
@@ -80,60 +82,94 @@ void tst_profile::readValue_data()
         {"only 29 characters count", QByteArray(29, '0') + "7", 0},
         {"29 characters are read", QByteArray(28, '0') + "7", 7},
         {"quoted, 29 inside: one is lost", "\"" + QByteArray(28, '1') + "7\"", 1461481927},
-        {"control byte skipped", "\x01" "7", 7},
+        {"control byte skipped",
+         "\x01"
+         "7",
+         7},
         {"vertical tab trimmed", "\v7", 7},
-        {"no-break space is no blank", "\xA0" "7", 0},
-        {"NUL first gives the default", QByteArray("\0" "7", 2), 42},
+        {"no-break space is no blank",
+         "\xA0"
+         "7",
+         0},
+        {"NUL first gives the default",
+         QByteArray("\0"
+                    "7",
+                    2),
+         42},
         {"NUL ends the value", QByteArray("\"5\"\0 x", 6), 5},
         {"empty value gives default", "", 42},
         {"blank value gives default", " \x1a ", 42},
     };
     for (const auto &v : values)
-        QTest::newRow(v.name) << value(v.value) << "App" << "K" << v.expected;
+        QTest::newRow(v.name) << value(v.value) << "App"
+                              << "K" << v.expected;
 
-    QTest::newRow("names ignore case and blanks")
-        << QByteArray("  [ app ]\r\n \tk \t= 9 \r\n") << "APP" << "K" << 9;
-    QTest::newRow("first of duplicate keys")
-        << QByteArray("[App]\r\nK=1\r\nK=2\r\n[App]\r\nK=3\r\nJ=4\r\n") << "App" << "K" << 1;
+    QTest::newRow("names ignore case and blanks") << QByteArray("  [ app ]\r\n \tk \t= 9 \r\n") << "APP"
+                                                  << "K" << 9;
+    QTest::newRow("first of duplicate keys") << QByteArray("[App]\r\nK=1\r\nK=2\r\n[App]\r\nK=3\r\nJ=4\r\n") << "App"
+                                             << "K" << 1;
     QTest::newRow("second section of a name is not read")
-        << QByteArray("[App]\r\nK=1\r\nK=2\r\n[App]\r\nK=3\r\nJ=4\r\n") << "App" << "J" << 42;
-    QTest::newRow("semicolon line is an entry") << QByteArray("[App]\r\n;K=1\r\n#K=3\r\n") << "App" << ";K" << 1;
-    QTest::newRow("not the key after the semicolon") << QByteArray("[App]\r\n;K=1\r\n#K=3\r\n") << "App" << "K" << 42;
-    QTest::newRow("hash starts no comment") << QByteArray("[App]\r\n;K=1\r\n#K=3\r\n") << "App" << "#K" << 3;
-    QTest::newRow("key before any section") << QByteArray("K=5\r\n[App]\r\nJ=1\r\n") << "App" << "K" << 42;
-    QTest::newRow("the nameless section") << QByteArray("K=5\r\n[App]\r\nJ=1\r\n") << "" << "K" << 5;
-    QTest::newRow("an empty header is never read") << QByteArray("[]\r\nK=5\r\n") << "" << "K" << 42;
-    QTest::newRow("LF endings") << QByteArray("[App]\nK=7\n") << "App" << "K" << 7;
-    QTest::newRow("CR endings") << QByteArray("[App]\rK=7\r") << "App" << "K" << 7;
-    QTest::newRow("no final line break") << QByteArray("[App]\r\nK=7") << "App" << "K" << 7;
-    QTest::newRow("text after header") << QByteArray("[App] ; note\r\nK=1\r\n[X]Y]\r\nK=3\r\n") << "App" << "K" << 1;
-    QTest::newRow("header ends at the last bracket")
-        << QByteArray("[App] ; note\r\nK=1\r\n[X]Y]\r\nK=3\r\n") << "X]Y" << "K" << 3;
-    QTest::newRow("not at the first bracket") << QByteArray("[App] ; note\r\nK=1\r\n[X]Y]\r\nK=3\r\n") << "X" << "K" << 42;
-    QTest::newRow("bracket without close is no header") << QByteArray("[App\r\nK=5\r\n") << "App" << "K" << 42;
-    QTest::newRow("nor does it end a section") << QByteArray("[App]\r\n[K=5\r\nK2=7\r\n") << "App" << "K2" << 7;
-    QTest::newRow("byte-order mark") << QByteArray("\xEF\xBB\xBF[App]\r\nK=7\r\n") << "App" << "K" << 7;
+        << QByteArray("[App]\r\nK=1\r\nK=2\r\n[App]\r\nK=3\r\nJ=4\r\n") << "App"
+        << "J" << 42;
+    QTest::newRow("semicolon line is an entry") << QByteArray("[App]\r\n;K=1\r\n#K=3\r\n") << "App"
+                                                << ";K" << 1;
+    QTest::newRow("not the key after the semicolon") << QByteArray("[App]\r\n;K=1\r\n#K=3\r\n") << "App"
+                                                     << "K" << 42;
+    QTest::newRow("hash starts no comment") << QByteArray("[App]\r\n;K=1\r\n#K=3\r\n") << "App"
+                                            << "#K" << 3;
+    QTest::newRow("key before any section") << QByteArray("K=5\r\n[App]\r\nJ=1\r\n") << "App"
+                                            << "K" << 42;
+    QTest::newRow("the nameless section") << QByteArray("K=5\r\n[App]\r\nJ=1\r\n") << ""
+                                          << "K" << 5;
+    QTest::newRow("an empty header is never read") << QByteArray("[]\r\nK=5\r\n") << ""
+                                                   << "K" << 42;
+    QTest::newRow("LF endings") << QByteArray("[App]\nK=7\n") << "App"
+                                << "K" << 7;
+    QTest::newRow("CR endings") << QByteArray("[App]\rK=7\r") << "App"
+                                << "K" << 7;
+    QTest::newRow("no final line break") << QByteArray("[App]\r\nK=7") << "App"
+                                         << "K" << 7;
+    QTest::newRow("text after header") << QByteArray("[App] ; note\r\nK=1\r\n[X]Y]\r\nK=3\r\n") << "App"
+                                       << "K" << 1;
+    QTest::newRow("header ends at the last bracket") << QByteArray("[App] ; note\r\nK=1\r\n[X]Y]\r\nK=3\r\n") << "X]Y"
+                                                     << "K" << 3;
+    QTest::newRow("not at the first bracket") << QByteArray("[App] ; note\r\nK=1\r\n[X]Y]\r\nK=3\r\n") << "X"
+                                              << "K" << 42;
+    QTest::newRow("bracket without close is no header") << QByteArray("[App\r\nK=5\r\n") << "App"
+                                                        << "K" << 42;
+    QTest::newRow("nor does it end a section") << QByteArray("[App]\r\n[K=5\r\nK2=7\r\n") << "App"
+                                               << "K2" << 7;
+    QTest::newRow("byte-order mark") << QByteArray("\xEF\xBB\xBF[App]\r\nK=7\r\n") << "App"
+                                     << "K" << 7;
     QTest::newRow("UTF-16, little-endian")
-        << QByteArray("\xFF\xFE[\0A\0p\0p\0]\0\r\0\n\0K\0=\0007\0\r\0\n\0", 26) << "App" << "K" << 7;
-    QTest::newRow("UTF-16, big-endian")
-        << QByteArray("\xFE\xFF\0[\0A\0p\0p\0]\0\r\0\n\0K\0=\0007\0\r\0\n", 26) << "App" << "K" << 7;
+        << QByteArray("\xFF\xFE[\0A\0p\0p\0]\0\r\0\n\0K\0=\0007\0\r\0\n\0", 26) << "App"
+        << "K" << 7;
+    QTest::newRow("UTF-16, big-endian") << QByteArray("\xFE\xFF\0[\0A\0p\0p\0]\0\r\0\n\0K\0=\0007\0\r\0\n", 26) << "App"
+                                        << "K" << 7;
     QTest::newRow("UTF-16 without its mark is bytes")
-        << QByteArray("[\0A\0p\0p\0]\0\r\0\n\0K\0=\0007\0\r\0\n\0", 24) << "App" << "K" << 42;
-    QTest::newRow("ASCII letters fold") << QByteArray("[App]\r\nUSECARD=4\r\n") << "app" << "usecard" << 4;
-    QTest::newRow("other letters do not fold")
-        << QByteArray("[App]\r\nK\xC3\x84=1\r\nk\xC3\xA4=2\r\n") << "App" << "k\xC3\xA4" << 2;
-    QTest::newRow("bracket inside a line is no header")
-        << QByteArray("[Other]\r\nK=[App]\r\nJ=1\r\n") << "App" << "J" << 42;
+        << QByteArray("[\0A\0p\0p\0]\0\r\0\n\0K\0=\0007\0\r\0\n\0", 24) << "App"
+        << "K" << 42;
+    QTest::newRow("ASCII letters fold") << QByteArray("[App]\r\nUSECARD=4\r\n") << "app"
+                                        << "usecard" << 4;
+    QTest::newRow("other letters do not fold") << QByteArray("[App]\r\nK\xC3\x84=1\r\nk\xC3\xA4=2\r\n") << "App"
+                                               << "k\xC3\xA4" << 2;
+    QTest::newRow("bracket inside a line is no header") << QByteArray("[Other]\r\nK=[App]\r\nJ=1\r\n") << "App"
+                                                        << "J" << 42;
     QTest::newRow("bracket in a value before the section")
-        << QByteArray("[X]\r\nV= [App]\r\n  [App]\r\nK=5\r\n") << "App" << "K" << 5;
-    QTest::newRow("blanks before a header after a lone CR")
-        << QByteArray("[X]\rK=1\r \t[App]\rK=7\r") << "App" << "K" << 7;
-    QTest::newRow("header as the first line") << QByteArray("  [App]\nK=3") << "App" << "K" << 3;
-    QTest::newRow("key without equals hides the next")
-        << QByteArray("[App]\r\nK\r\nK=2\r\n") << "App" << "K" << 42;
-    QTest::newRow("NUL in another value") << QByteArray("[App]\r\nX=\0\r\nK=3\r\n", 17) << "App" << "K" << 3;
-    QTest::newRow("NUL ends a key") << QByteArray("[App]\r\nK\0J=3\r\n", 14) << "App" << "K" << 3;
-    QTest::newRow("NUL ends a section name") << QByteArray("[App\0x]\r\nK=3\r\n", 14) << "App" << "K" << 3;
+        << QByteArray("[X]\r\nV= [App]\r\n  [App]\r\nK=5\r\n") << "App"
+        << "K" << 5;
+    QTest::newRow("blanks before a header after a lone CR") << QByteArray("[X]\rK=1\r \t[App]\rK=7\r") << "App"
+                                                            << "K" << 7;
+    QTest::newRow("header as the first line") << QByteArray("  [App]\nK=3") << "App"
+                                              << "K" << 3;
+    QTest::newRow("key without equals hides the next") << QByteArray("[App]\r\nK\r\nK=2\r\n") << "App"
+                                                       << "K" << 42;
+    QTest::newRow("NUL in another value") << QByteArray("[App]\r\nX=\0\r\nK=3\r\n", 17) << "App"
+                                          << "K" << 3;
+    QTest::newRow("NUL ends a key") << QByteArray("[App]\r\nK\0J=3\r\n", 14) << "App"
+                                    << "K" << 3;
+    QTest::newRow("NUL ends a section name") << QByteArray("[App\0x]\r\nK=3\r\n", 14) << "App"
+                                             << "K" << 3;
 }
 
 void tst_profile::readValue()
@@ -200,8 +236,8 @@ void tst_profile::writeGolden_data()
         << "new-file-two-sections" << QStringList{"App1|key1|a", "App1|key2|b", "App2|key3|c"};
     QTest::newRow("five settings into a hand-edited file")
         << "apply-into-hand-edited-file"
-        << QStringList{"Tavorin|UseCard|2", "Tavorin|UseDepth|24", "Tavorin|SyncRate|75",
-                       "Tavorin|ShowHelp|0", "Tavorin|ShowMode|-1"};
+        << QStringList{"Tavorin|UseCard|2", "Tavorin|UseDepth|24", "Tavorin|SyncRate|75", "Tavorin|ShowHelp|0",
+                       "Tavorin|ShowMode|-1"};
 }
 
 void tst_profile::writeGolden()
@@ -218,7 +254,7 @@ void tst_profile::writeGolden()
     for (const QString &write : writes) {
         const QStringList parts = write.split('|');
         const auto error = profilefile::writeString(sp(path), parts[0].toStdString(), parts[1].toStdString(),
-                                                parts[2].toStdString());
+                                                    parts[2].toStdString());
         QVERIFY2(!error, error ? error->c_str() : "");
     }
     QCOMPARE(fileText(path), fileText(data.filePath(fixture + ".expected.ini")));
@@ -252,16 +288,45 @@ void tst_profile::refusesLineBreaksAndBadNames_data()
     QTest::addColumn<QString>("value");
     QTest::addColumn<QString>("reason");
 
-    QTest::newRow("CRLF and a section in the value") << "A" << "K" << "x\r\n[B]" << "line break";
-    QTest::newRow("LF in the value") << "A" << "K" << "x\nK=2" << "line break";
-    QTest::newRow("CR in the value") << "A" << "K" << "x\r" << "line break";
-    QTest::newRow("line break in the key") << "A" << "K\n" << "1" << "key name";
-    QTest::newRow("equals sign in the key") << "A" << "K=1" << "1" << "key name";
-    QTest::newRow("empty key") << "A" << " " << "1" << "key name";
-    QTest::newRow("key read as a comment") << "A" << ";K" << "1" << "key name";
-    QTest::newRow("bracket in the section") << "A]B" << "K" << "1" << "section name";
-    QTest::newRow("key read as a section") << "A" << "[K" << "1" << "key name";
-    QTest::newRow("NUL in the value") << "A" << "K" << QString(QChar(0)) + "x" << "NUL";
+    QTest::newRow("CRLF and a section in the value") << "A"
+                                                     << "K"
+                                                     << "x\r\n[B]"
+                                                     << "line break";
+    QTest::newRow("LF in the value") << "A"
+                                     << "K"
+                                     << "x\nK=2"
+                                     << "line break";
+    QTest::newRow("CR in the value") << "A"
+                                     << "K"
+                                     << "x\r"
+                                     << "line break";
+    QTest::newRow("line break in the key") << "A"
+                                           << "K\n"
+                                           << "1"
+                                           << "key name";
+    QTest::newRow("equals sign in the key") << "A"
+                                            << "K=1"
+                                            << "1"
+                                            << "key name";
+    QTest::newRow("empty key") << "A"
+                               << " "
+                               << "1"
+                               << "key name";
+    QTest::newRow("key read as a comment") << "A"
+                                           << ";K"
+                                           << "1"
+                                           << "key name";
+    QTest::newRow("bracket in the section") << "A]B"
+                                            << "K"
+                                            << "1"
+                                            << "section name";
+    QTest::newRow("key read as a section") << "A"
+                                           << "[K"
+                                           << "1"
+                                           << "key name";
+    QTest::newRow("NUL in the value") << "A"
+                                      << "K" << QString(QChar(0)) + "x"
+                                      << "NUL";
 }
 
 void tst_profile::refusesLineBreaksAndBadNames()
@@ -274,8 +339,8 @@ void tst_profile::refusesLineBreaksAndBadNames()
     QTemporaryDir dir;
     const QString path = dir.filePath("Setup.ini");
     setFileBytes(path, "[A]\r\nK=1\r\n");
-    const auto error = profilefile::writeString(sp(path), section.toStdString(), key.toStdString(),
-                                            value.toStdString());
+    const auto error
+        = profilefile::writeString(sp(path), section.toStdString(), key.toStdString(), value.toStdString());
     QVERIFY(error);
     QVERIFY2(QString::fromStdString(*error).contains(path), error->c_str());
     QVERIFY2(QString::fromStdString(*error).contains(reason), error->c_str());

@@ -85,24 +85,20 @@ QRegularExpression handEditedWith(const QStringList &values, bool keepAllowed)
     return QRegularExpression(QRegularExpression::anchoredPattern(pattern));
 }
 
-
 QStringList entries(const QString &dir)
 {
     return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
 // The temporary files of writers (hidden files) in dir.
-QStringList leftovers(const QString &dir)
-{
-    return entries(dir).filter(QRegularExpression("^\\."));
-}
+QStringList leftovers(const QString &dir) { return entries(dir).filter(QRegularExpression("^\\.")); }
 
 // Starts the apply-loop helper on path as the given writer.
 pid_t startApplyLoop(const QString &path, int writer, int applies, const std::optional<User> &as = std::nullopt)
 {
     const std::string file = sp(path), who = std::to_string(writer), count = std::to_string(applies);
-    char *argv[] = {const_cast<char *>(APPLY_LOOP), const_cast<char *>(file.c_str()),
-                    const_cast<char *>(who.c_str()), const_cast<char *>(count.c_str()), nullptr};
+    char *argv[] = {const_cast<char *>(APPLY_LOOP), const_cast<char *>(file.c_str()), const_cast<char *>(who.c_str()),
+                    const_cast<char *>(count.c_str()), nullptr};
     if (!as) {
         pid_t pid = -1;
         return ::posix_spawn(&pid, APPLY_LOOP, nullptr, nullptr, argv, environ) == 0 ? pid : -1;
@@ -136,9 +132,9 @@ int finish(pid_t pid, int seconds)
 
 // What a child process reports about its work on a strange Setup.ini.
 struct ChildReport {
-    bool ended = false;  // by itself, within its time
-    QByteArray text;     // what it wrote to its pipe
-    long maxRssKiB = 0;  // its peak resident memory
+    bool ended = false; // by itself, within its time
+    QByteArray text; // what it wrote to its pipe
+    long maxRssKiB = 0; // its peak resident memory
 };
 
 // Runs `work` in a child process that gets at most `seconds`.
@@ -172,8 +168,7 @@ ChildReport runInChild(const std::function<std::string()> &work, int seconds)
 
 } // namespace
 
-class tst_Reliability : public QObject
-{
+class tst_Reliability : public QObject {
     Q_OBJECT
 
 private slots:
@@ -267,7 +262,8 @@ void tst_Reliability::killedMidWrite()
 
         const QByteArray killed = fileBytes(path);
         torn += !intact.match(QString::fromLatin1(killed)).hasMatch();
-        interrupted += !leftovers(dir.path()).isEmpty() || killed.contains("\n[tavorin-configurator unfinished save]\n");
+        interrupted
+            += !leftovers(dir.path()).isEmpty() || killed.contains("\n[tavorin-configurator unfinished save]\n");
         // The next save, which changes nothing here.
         const auto recover = [&] { return profilefile::writeString(sp(path), "Sound", "Volume", "7"); };
         const std::string error = recoverer ? writeInChild(recover, recoverer) : recover().value_or("");
@@ -332,7 +328,8 @@ void tst_Reliability::twoWritersAtOnce()
             statuses[w] = finish(writers[w], 0);
     }
     const QByteArray last = fileBytes(path);
-    const bool finalIntact = handEditedWith({"10", "11", "20", "21"}, false).match(QString::fromLatin1(last)).hasMatch();
+    const bool finalIntact
+        = handEditedWith({"10", "11", "20", "21"}, false).match(QString::fromLatin1(last)).hasMatch();
     qInfo("two writers: 2 x %d applies (%d writes) in %lld ms, %d reads meanwhile, %d damaged reads; final file %s",
           applies, 2 * applies * int(Keys.size()), clock.elapsed(), reads, badReads,
           finalIntact ? "intact" : "DAMAGED");
@@ -383,14 +380,13 @@ void tst_Reliability::anEditorSavesMeanwhile()
         lost += !last.contains("\nE" + QByteArray::number(n) + "=1\r\n");
     qInfo("%s: %d of %d of its saves lost", QTest::currentDataTag(), lost, saves);
     QVERIFY(lost < saves / 5); // where Apply read the emptied file, nearly all were lost
-
 }
 
 void tst_Reliability::strangeFiles_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("card");       // what loading reads for UseCard
-    QTest::addColumn<bool>("writable");  // whether Apply can save there
+    QTest::addColumn<int>("card"); // what loading reads for UseCard
+    QTest::addColumn<bool>("writable"); // whether Apply can save there
 
     QTest::newRow("a folder") << "folder" << 1 << false;
     QTest::newRow("a FIFO") << "fifo" << 1 << false;
@@ -432,7 +428,8 @@ void tst_Reliability::strangeFiles()
         } else if (kind == "nul") {
             setFileBytes(m_setupIni, QByteArray(1 << 20, '\0') + "\r\n[Tavorin]\r\nUseCard=4\r\n");
         } else if (kind == "utf8") {
-            setFileBytes(m_setupIni, "[Tavorin]\r\nUseCard=2\xff\xfe\r\n\xc3\x28=\xa0\xa1\r\nShowHelp=\xed\xa0\x80\r\n");
+            setFileBytes(m_setupIni,
+                         "[Tavorin]\r\nUseCard=2\xff\xfe\r\n\xc3\x28=\xa0\xa1\r\nShowHelp=\xed\xa0\x80\r\n");
         } else if (kind == "line") {
             setFileBytes(m_setupIni, QByteArray(10 << 20, 'x'));
         }

@@ -32,13 +32,8 @@ namespace {
 // Windows functions would store something that does not read back as
 // written (or, for a NUL, cannot even be passed to them).
 const char *const Ours[] = {
-    "line break in a name or value",
-    "NUL in a name or value",
-    "']' in a section name",
-    "empty key",
-    "'=' in a key",
-    "key starting with ';'",
-    "key starting with '['",
+    "line break in a name or value", "NUL in a name or value", "']' in a section name", "empty key", "'=' in a key",
+    "key starting with ';'",         "key starting with '['",
 };
 
 // Which of Ours applies to a write, independently of the layer's own check.
@@ -111,10 +106,35 @@ std::vector<Case> vectors()
     const auto write = [&](std::string name, std::optional<std::string> content, Write w) {
         cases.push_back({std::move(name), std::move(content), {w.section, "App", "A", "B"}, {w.key, "K", "J", "L"}, w});
     };
-    const std::string values[] = {"75", " 75 ", "\t9\t", "075", "+5", "75abc", "1.5", "\"7\"", "'7'", "7 ; c",
-                                  "0x10", "-0x10", "0b101", "-5", "abc", "--5", "''", "4294967295", "4294967296",
-                                  "4294967297", "2147483648", std::string(29, '0') + "7", "\x0b" "7", "\x01" "7",
-                                  std::string("\0" "7", 2)};
+    const std::string values[] = {"75",
+                                  " 75 ",
+                                  "\t9\t",
+                                  "075",
+                                  "+5",
+                                  "75abc",
+                                  "1.5",
+                                  "\"7\"",
+                                  "'7'",
+                                  "7 ; c",
+                                  "0x10",
+                                  "-0x10",
+                                  "0b101",
+                                  "-5",
+                                  "abc",
+                                  "--5",
+                                  "''",
+                                  "4294967295",
+                                  "4294967296",
+                                  "4294967297",
+                                  "2147483648",
+                                  std::string(29, '0') + "7",
+                                  "\x0b"
+                                  "7",
+                                  "\x01"
+                                  "7",
+                                  std::string("\0"
+                                              "7",
+                                              2)};
     for (const std::string &v : values)
         read("value " + v, "[App]\r\nK=" + v + "\r\n", {"App"}, {"K"});
     read("no file", std::nullopt, {"App"}, {"K"});
@@ -155,10 +175,12 @@ std::vector<std::string> operator+(std::vector<std::string> a, const std::vector
 
 // Files and operations made at random, to cover what users and editors do
 // to a settings file: every feature of the format, in every encoding.
-class Generator
-{
+class Generator {
 public:
-    explicit Generator(unsigned seed) : m_random(seed) {}
+    explicit Generator(unsigned seed)
+        : m_random(seed)
+    {
+    }
 
     Case next(int number)
     {
@@ -177,7 +199,8 @@ public:
             text += chance(10) == 0 ? choose<const char *>({"\r\n", "\n", "\r", "\n\r"}) : eol;
         }
         if (chance(5) == 0 && !text.empty())
-            text.resize(text.size() - (text.back() == '\n' && text.size() > 1 && text[text.size() - 2] == '\r' ? 2 : 1));
+            text.resize(text.size()
+                        - (text.back() == '\n' && text.size() > 1 && text[text.size() - 2] == '\r' ? 2 : 1));
         if (encoding < 65)
             c.content = text;
         else if (encoding < 70)
@@ -191,7 +214,10 @@ public:
             w.section = chance(8) == 0 ? "" : padded(choose(c.sections + std::vector<std::string>{"New"}));
             w.key = chance(12) == 0 ? choose<std::string>({"", ";K", "[K", "K=J", "K\rJ", std::string("K\0", 2)})
                                     : padded(choose(c.keys + std::vector<std::string>{"Fresh"}));
-            w.value = chance(12) == 0 ? choose<std::string>({"", " 12 ", "\"13\"", "x\r\n[B]", std::string("1\0" "4", 3)})
+            w.value = chance(12) == 0 ? choose<std::string>({"", " 12 ", "\"13\"", "x\r\n[B]",
+                                                             std::string("1\0"
+                                                                         "4",
+                                                                         3)})
                                       : std::to_string(int(m_random() % 100000) - 50000);
             c.keys.push_back(w.key);
             c.sections.push_back(w.section);
@@ -203,8 +229,7 @@ public:
 private:
     int chance(int n) { return int(m_random() % unsigned(n)); }
 
-    template <typename T>
-    T choose(const std::vector<T> &from) { return from[m_random() % from.size()]; }
+    template <typename T> T choose(const std::vector<T> &from) { return from[m_random() % from.size()]; }
 
     std::vector<std::string> pick(std::vector<std::string> from, size_t count)
     {
@@ -228,17 +253,31 @@ private:
     {
         const std::string digits = std::to_string(m_random() % 4000000000u);
         switch (chance(14)) {
-        case 0: return "";
-        case 1: return choose<std::string>({"-", "+", "--"}) + digits;
-        case 2: return choose<std::string>({"0x", "0X", "0o", "0b", "-0x", "0x-"}) + choose<std::string>({"1f", "17", "101", "FFFFFFFFF", ""});
-        case 3: return std::string(size_t(24 + chance(10)), '0') + choose<std::string>({"7", "12", "1"});
-        case 4: { const std::string q = choose<std::string>({"\"", "'"}); return q + std::string(size_t(chance(33)), '1') + choose<std::string>({q, "", "\"'"}); }
-        case 5: return choose<std::string>({"\x01", "\x1f", "\xa0", "\x1c", "\x7f"}) + digits;
-        case 6: return digits + std::string("\0", 1) + digits;
-        case 7: return std::string("\0", 1) + digits;
-        case 8: return digits + choose<std::string>({" ; note", "abc", ".5", "=3", "\""});
-        case 9: return choose<std::string>({"\"", "'", "\"\"", "''", "\" 7 \"", "'\"5\"'"});
-        default: return digits;
+        case 0:
+            return "";
+        case 1:
+            return choose<std::string>({"-", "+", "--"}) + digits;
+        case 2:
+            return choose<std::string>({"0x", "0X", "0o", "0b", "-0x", "0x-"})
+                 + choose<std::string>({"1f", "17", "101", "FFFFFFFFF", ""});
+        case 3:
+            return std::string(size_t(24 + chance(10)), '0') + choose<std::string>({"7", "12", "1"});
+        case 4: {
+            const std::string q = choose<std::string>({"\"", "'"});
+            return q + std::string(size_t(chance(33)), '1') + choose<std::string>({q, "", "\"'"});
+        }
+        case 5:
+            return choose<std::string>({"\x01", "\x1f", "\xa0", "\x1c", "\x7f"}) + digits;
+        case 6:
+            return digits + std::string("\0", 1) + digits;
+        case 7:
+            return std::string("\0", 1) + digits;
+        case 8:
+            return digits + choose<std::string>({" ; note", "abc", ".5", "=3", "\""});
+        case 9:
+            return choose<std::string>({"\"", "'", "\"\"", "''", "\" 7 \"", "'\"5\"'"});
+        default:
+            return digits;
         }
     }
 
@@ -249,12 +288,17 @@ private:
         switch (chance(12)) {
         case 0:
         case 1:
-            return white() + "[" + white() + padded(section) + white() +
-                   choose<std::string>({"]", "]", "]", "", "] ; note", "]x]", std::string("\0]", 2)});
-        case 2: return choose<std::string>({"", ";", "#", "[", " "}) + "; " + (unicode ? "Gr\xC3\xBC\xC3\x9F\x65" : "note \xE4");
-        case 3: return white();
-        case 4: return white() + padded(key) + white();
-        case 5: return white() + std::string("\0", 1) + padded(key) + "=" + value();
+            return white() + "[" + white() + padded(section) + white()
+                 + choose<std::string>({"]", "]", "]", "", "] ; note", "]x]", std::string("\0]", 2)});
+        case 2:
+            return choose<std::string>({"", ";", "#", "[", " "}) + "; "
+                 + (unicode ? "Gr\xC3\xBC\xC3\x9F\x65" : "note \xE4");
+        case 3:
+            return white();
+        case 4:
+            return white() + padded(key) + white();
+        case 5:
+            return white() + std::string("\0", 1) + padded(key) + "=" + value();
         default:
             return white() + choose<std::string>({"", "", "", ";", "#", "["}) + padded(key) + white() + "=" + white()
                  + value() + white();
@@ -266,8 +310,7 @@ private:
 
 } // namespace
 
-class tst_WineProfile : public QObject
-{
+class tst_WineProfile : public QObject {
     Q_OBJECT
 
 private slots:
@@ -388,7 +431,7 @@ void tst_WineProfile::agreesWithWine()
     } before, after;
     struct Probe {
         std::string section, key;
-        int ours = 0, wineBefore = 0;          // reads of "in"
+        int ours = 0, wineBefore = 0; // reads of "in"
         int oursAfter = 0, wineW = 0, wineO = 0; // reads of "o" by us, of "w" and "o" by Wine
     };
     struct Outcome {
@@ -420,9 +463,9 @@ void tst_WineProfile::agreesWithWine()
         const std::string reference = "[Ref]\r\nKey=" + w.value + "\r\n";
         const std::string content = c.content.value_or("");
         put(unixPath(i, "ref"), content.substr(0, 3) == "\xEF\xBB\xBF" ? "\xEF\xBB\xBF" + reference
-                                : content.substr(0, 2) == "\xFF\xFE" ? utf16(reference, false)
-                                : content.substr(0, 2) == "\xFE\xFF" ? utf16(reference, true)
-                                                                     : reference);
+                                : content.substr(0, 2) == "\xFF\xFE"   ? utf16(reference, false)
+                                : content.substr(0, 2) == "\xFE\xFF"   ? utf16(reference, true)
+                                                                       : reference);
         o.reference = after.add("Ref", "Key", windowsPath(i, "ref"));
         for (Probe &probe : o.probes) {
             probe.oursAfter = profilefile::readInt(unixPath(i, "o"), probe.section, probe.key, Default);
@@ -478,8 +521,9 @@ void tst_WineProfile::agreesWithWine()
         const Write &w = *c.write;
         if (const char *reason = oursFor(w.section, w.key, w.value)) {
             QFile file(QString::fromStdString(unixPath(i, "o")));
-            const bool unchanged = c.content ? file.open(QIODevice::ReadOnly) && file.readAll().toStdString() == *c.content
-                                             : !file.exists();
+            const bool unchanged = c.content
+                                     ? file.open(QIODevice::ReadOnly) && file.readAll().toStdString() == *c.content
+                                     : !file.exists();
             if (o.refusal && unchanged)
                 ++explained[reason];
             else
@@ -487,9 +531,10 @@ void tst_WineProfile::agreesWithWine()
             continue;
         }
         if (first[o.wineWrite] != "1" || o.refusal) {
-            differs(w.section, w.key, QString("ours %1, Wine's %2")
-                                          .arg(QString::fromStdString(o.refusal.value_or("saved")),
-                                               first[o.wineWrite] == "1" ? "saved" : "failed"));
+            differs(w.section, w.key,
+                    QString("ours %1, Wine's %2")
+                        .arg(QString::fromStdString(o.refusal.value_or("saved")),
+                             first[o.wineWrite] == "1" ? "saved" : "failed"));
             continue;
         }
         const int written = second[o.reference].toInt();
@@ -501,13 +546,14 @@ void tst_WineProfile::agreesWithWine()
             const bool isWritten = sameName(probe.section, w.section) && sameName(probe.key, w.key);
             const int expected = isWritten ? written : first[probe.wineBefore].toInt();
             if (probe.oursAfter != wineO || wineO != expected) {
-                differs(probe.section, probe.key, QString("after writing %1=%2 in [%3]: Wine reads %4 from our file, "
-                                                          "we read %5, expected %6")
-                                                      .arg(QString::fromStdString(w.key), QString::fromStdString(w.value),
-                                                           QString::fromStdString(w.section))
-                                                      .arg(wineO)
-                                                      .arg(probe.oursAfter)
-                                                      .arg(expected));
+                differs(probe.section, probe.key,
+                        QString("after writing %1=%2 in [%3]: Wine reads %4 from our file, "
+                                "we read %5, expected %6")
+                            .arg(QString::fromStdString(w.key), QString::fromStdString(w.value),
+                                 QString::fromStdString(w.section))
+                            .arg(wineO)
+                            .arg(probe.oursAfter)
+                            .arg(expected));
                 continue;
             }
             ++agree;
@@ -518,7 +564,8 @@ void tst_WineProfile::agreesWithWine()
 
     QStringList ours;
     int oursTotal = 0;
-    for (const std::string &name : std::vector<std::string>(std::begin(Ours), std::end(Ours)) + std::vector{KeptByUs, WineLost}) {
+    for (const std::string &name :
+         std::vector<std::string>(std::begin(Ours), std::end(Ours)) + std::vector{KeptByUs, WineLost}) {
         ours << QString("%1 %2").arg(explained[name]).arg(QString::fromStdString(name));
         oursTotal += explained[name];
     }
@@ -545,9 +592,8 @@ void tst_WineProfile::unfinishedSavesReadAsBeforeOrAfter()
                              "SyncRate=0\r\n\r\n[Sound]\r\nVolume=7"; // its last line unterminated
     const std::pair<std::string, std::string> writes[] = {{"SyncRate", "12345"}, {"UseDepth", "8"}}; // longer, shorter
     const QDir files(m_dir.filePath("files"));
-    const auto windowsPath = [&](const QString &name) {
-        return "Z:" + QFile::encodeName(files.filePath(name)).replace('/', '\\');
-    };
+    const auto windowsPath
+        = [&](const QString &name) { return "Z:" + QFile::encodeName(files.filePath(name)).replace('/', '\\'); };
     QByteArray commands;
     struct State {
         QString name;
@@ -575,15 +621,21 @@ void tst_WineProfile::unfinishedSavesReadAsBeforeOrAfter()
             answers += 2;
             // The save's steps, seen once in full.
             put(tag + "-steps.ini");
-            QCOMPARE(::link(sp(files.filePath(tag + "-steps.ini")).c_str(), sp(files.filePath(tag + ".link")).c_str()), 0);
-            const QStringList steps = QString::fromStdString(writeInChild([&]() -> std::optional<std::string> {
-                                          syscalls::start();
-                                          profilefile::writeString(sp(files.filePath(tag + "-steps.ini")), "Tavorin", key, value);
-                                          std::string calls;
-                                          for (const std::string &call : syscalls::calls)
-                                              calls += call + "\n";
-                                          return calls;
-                                      }, std::nullopt)).split('\n', Qt::SkipEmptyParts);
+            QCOMPARE(::link(sp(files.filePath(tag + "-steps.ini")).c_str(), sp(files.filePath(tag + ".link")).c_str()),
+                     0);
+            const QStringList steps
+                = QString::fromStdString(writeInChild(
+                                             [&]() -> std::optional<std::string> {
+                                                 syscalls::start();
+                                                 profilefile::writeString(sp(files.filePath(tag + "-steps.ini")),
+                                                                          "Tavorin", key, value);
+                                                 std::string calls;
+                                                 for (const std::string &call : syscalls::calls)
+                                                     calls += call + "\n";
+                                                 return calls;
+                                             },
+                                             std::nullopt))
+                      .split('\n', Qt::SkipEmptyParts);
             QFile::remove(files.filePath(tag + ".link"));
             QVERIFY(steps.size() >= 6);
             for (size_t step = 1; step <= size_t(steps.size()); ++step) {
@@ -596,13 +648,16 @@ void tst_WineProfile::unfinishedSavesReadAsBeforeOrAfter()
                 for (const int stop : {-1, 0}) {
                     if (stop == 0 && !pastTheEnd)
                         continue;
-                    const QString name = QString("%1-%2%3.ini").arg(tag).arg(step).arg(stop < 0 ? "-before" : "-halfway");
+                    const QString name
+                        = QString("%1-%2%3.ini").arg(tag).arg(step).arg(stop < 0 ? "-before" : "-halfway");
                     put(name);
                     QCOMPARE(::link(sp(files.filePath(name)).c_str(), sp(files.filePath(name + ".link")).c_str()), 0);
-                    writeInChild([&]() -> std::optional<std::string> {
-                        syscalls::start(step, stop);
-                        return profilefile::writeString(sp(files.filePath(name)), "Tavorin", key, value);
-                    }, std::nullopt);
+                    writeInChild(
+                        [&]() -> std::optional<std::string> {
+                            syscalls::start(step, stop);
+                            return profilefile::writeString(sp(files.filePath(name)), "Tavorin", key, value);
+                        },
+                        std::nullopt);
                     QFile::remove(files.filePath(name + ".link"));
                     states.push_back({name, answers, before, after});
                     commands += "S " + windowsPath(name) + "\n";
@@ -659,10 +714,10 @@ void tst_WineProfile::unfinishedSavesReadAsBeforeOrAfter()
                     const auto found = file[s].second.find(key);
                     return found == file[s].second.end() ? QByteArray("<none>") : found->second;
                 };
-                if (seen[s].first != before[s].first
-                    || (value(seen) != value(before) && value(seen) != value(after)))
-                    wrong << QString("%1: [%2] %3=%4").arg(state.name, QString::fromLatin1(seen[s].first),
-                                                            QString::fromLatin1(key), QString::fromLatin1(value(seen)));
+                if (seen[s].first != before[s].first || (value(seen) != value(before) && value(seen) != value(after)))
+                    wrong << QString("%1: [%2] %3=%4")
+                                 .arg(state.name, QString::fromLatin1(seen[s].first), QString::fromLatin1(key),
+                                      QString::fromLatin1(value(seen)));
             }
         }
     }

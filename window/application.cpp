@@ -1,6 +1,5 @@
 #include "window/application.h"
 
-
 #include <QIcon>
 #include <QScreen>
 #include <QIconEngine>
@@ -9,14 +8,12 @@
 #include <QPainter>
 #include <QPixmap>
 
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
 #include <exception>
-
 
 namespace {
 
@@ -27,8 +24,7 @@ namespace {
 // memory, so it is loaded only when another size is first asked for (a
 // high-DPI screen, a large view); at 32 x 32 the drawn pixels are used as
 // they are. Where Qt has no SVG support, the drawn picture serves all sizes.
-class ProgramIconEngine : public QIconEngine
-{
+class ProgramIconEngine : public QIconEngine {
 public:
     QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override
     {
@@ -159,10 +155,7 @@ void Application::scaleWindowsBy(qreal factor)
     qputenv("QT_SCALE_FACTOR", QByteArray::number(std::max(scale, 0.001), 'f', 3));
 }
 
-QIcon Application::programIcon()
-{
-    return QIcon(new ProgramIconEngine);
-}
+QIcon Application::programIcon() { return QIcon(new ProgramIconEngine); }
 
 bool Application::notify(QObject *receiver, QEvent *event)
 {

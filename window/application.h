@@ -6,8 +6,7 @@
 // The configurator's application object. It names the program and catches
 // any error that escapes an event handler: the user is shown one message
 // that names the error, and the program then ends with a failure status.
-class Application : public QApplication
-{
+class Application : public QApplication {
 public:
     Application(int &argc, char **argv);
 

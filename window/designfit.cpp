@@ -61,8 +61,8 @@ std::vector<Text> textsOf(const QWidget *window)
         option.editable = box->isEditable();
         option.frame = box->hasFrame();
         // A line edit keeps two pixels clear on each side of its text.
-        const int room =
-            box->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, box).width() - 4;
+        const int room
+            = box->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, box).width() - 4;
         add(box->placeholderText(), room);
         for (int item = 0; item < box->count(); ++item)
             add(box->itemText(item), room);
@@ -113,8 +113,8 @@ public:
         // the toolkit did for this font, and where every glyph is in this
         // face, not taken from another font.
         m_predicts = m_face.isValid() && m_points > 0 && m_face.pixelSize() == pixelsAt(m_points)
-                     && std::none_of(m_glyphs.begin(), m_glyphs.end(),
-                                     [](const QList<quint32> &glyphs) { return glyphs.contains(0); });
+                  && std::none_of(m_glyphs.begin(), m_glyphs.end(),
+                                  [](const QList<quint32> &glyphs) { return glyphs.contains(0); });
         m_widest = metrics.maxWidth();
         for (size_t i = 0; i < m_texts.size(); ++i) {
             const Text &t = m_texts[i];
@@ -129,9 +129,8 @@ public:
         // too large.
         for (size_t i = 0; i < m_texts.size(); ++i)
             m_order.push_back(i);
-        std::sort(m_order.begin(), m_order.end(), [this](size_t a, size_t b) {
-            return m_texts[a].room * m_widths[b] < m_texts[b].room * m_widths[a];
-        });
+        std::sort(m_order.begin(), m_order.end(),
+                  [this](size_t a, size_t b) { return m_texts[a].room * m_widths[b] < m_texts[b].room * m_widths[a]; });
     }
 
     // The largest size on the grid of half points below `highest` at which
@@ -274,10 +273,7 @@ void scaleDesign(QWidget *window, qreal factor)
 
 // The size to which the design shrinks its texts before it grows instead:
 // three quarters of the desktop's size.
-qreal readableSize(const QFont &desktop)
-{
-    return 0.75 * desktop.pointSizeF();
-}
+qreal readableSize(const QFont &desktop) { return 0.75 * desktop.pointSizeF(); }
 
 // Gives the window, whose controls were made in its present font, the
 // desktop's font at the size that fits, or grows the design.

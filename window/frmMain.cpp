@@ -18,12 +18,12 @@
 using Module1::readProfileInt;
 using Module1::Section;
 using Module1::settingsPath;
-using Module1::writeProfileString;
 using Module1::ShowHelp;
 using Module1::ShowMode;
 using Module1::SyncRate;
 using Module1::UseCard;
 using Module1::UseDepth;
+using Module1::writeProfileString;
 
 namespace {
 
@@ -55,8 +55,8 @@ void warn(QWidget *window, const QString &text)
 } // namespace
 
 frmMain::frmMain(QWidget *parent)
-    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                          | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                          | Qt::WindowCloseButtonHint)
     , ui(std::make_unique<Ui::frmMain>())
 {
     setUpInFittingFont(this, [this] { ui->setupUi(this); });
@@ -173,7 +173,8 @@ void frmMain::Command3_Click()
 
     if (notSaved.isEmpty())
         return;
-    QStringList lines{saved.isEmpty() ? tr("No setting was saved.") : tr("Saved: %1.").arg(saved.join(QStringLiteral(", ")))};
+    QStringList lines{saved.isEmpty() ? tr("No setting was saved.")
+                                      : tr("Saved: %1.").arg(saved.join(QStringLiteral(", ")))};
     for (auto reason = notSaved.cbegin(); reason != notSaved.cend(); ++reason)
         lines << tr("Not saved: %1. %2.").arg(reason.value().join(QStringLiteral(", ")), reason.key());
     warn(this, lines.join(QStringLiteral("\n\n")));

@@ -13,8 +13,7 @@ class frmMain;
 // controls; Apply writes them back, Run starts Tavorin, Ok ends the program.
 // Its title, from its design, is the program's name as the user reads it:
 // the title of every message too.
-class frmMain : public QWidget
-{
+class frmMain : public QWidget {
     Q_OBJECT
 
 public:
