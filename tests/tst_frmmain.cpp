@@ -21,6 +21,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <map>
+
 #include <memory>
 #include <stdexcept>
 
@@ -535,40 +537,66 @@ void tst_frmMain::enterEscapeAndSpace()
 
 void tst_frmMain::controlsAtTheirPixels_data()
 {
-    QTest::addColumn<QPoint>("point");
-    QTest::addColumn<QString>("control");
-
-    const int rows[] = {8, 32, 56, 88, 112};
-    const char *labels[] = {"Label1", "Label2", "Label3", "Label4", "Label5"};
-    const char *inputs[] = {"combographiccard", "combocolourdepth", "txtSyncRate", "comboHelp", "comboMode"};
-    for (int i = 0; i < 5; ++i) {
-        QTest::addRow("%s, top left", labels[i]) << QPoint(8, rows[i]) << labels[i];
-        QTest::addRow("%s, bottom right", labels[i]) << QPoint(8 + 128, rows[i] + 16) << labels[i];
-        QTest::addRow("%s, top left", inputs[i]) << QPoint(144, rows[i]) << inputs[i];
-        QTest::addRow("%s, bottom right", inputs[i]) << QPoint(144 + 104, rows[i] + (i == 2 ? 18 : 20)) << inputs[i];
-    }
-    const int columns[] = {8, 96, 176};
-    const char *buttons[] = {RunButton, ApplyButton, OkButton};
-    for (int i = 0; i < 3; ++i) {
-        QTest::addRow("%s, top left", buttons[i]) << QPoint(columns[i], 144) << buttons[i];
-        QTest::addRow("%s, bottom right", buttons[i]) << QPoint(columns[i] + 72, 144 + 24) << buttons[i];
-    }
-    QTest::newRow("gap between label and input") << QPoint(140, 10) << QString();
-    QTest::newRow("gap below the sync rate") << QPoint(200, 80) << QString();
+    QTest::addColumn<qreal>("defaultSize"); // the desktop's font, in points; 0 for the platform's own
+    QTest::newRow("the platform's default font") << 0.0;
+    QTest::newRow("a 14 pt default font, which grows the design") << 14.0;
+    QTest::newRow("a font too large for the screen") << 150.0;
 }
 
 void tst_frmMain::controlsAtTheirPixels()
 {
-    QFETCH(QPoint, point);
-    QFETCH(QString, control);
-
+    // At the platform's font the window is its design: labels of 129 x 17
+    // in a column at x 8, inputs of 105 x 21 (the sync rate's 19 high) at
+    // x 144, in rows at y 8, 32, 56, 88 and 112, buttons of 73 x 25 at
+    // y 144, at x 8, 96 and 176; the window 258 x 177 and not resizable. At any other font every control stands where
+    // that design puts it, scaled by the factor that the fitting chose, as does every gap between them.
+    QFETCH(qreal, defaultSize);
     open();
+    std::map<QString, QRect> design;
+    for (const QWidget *control : m_window->findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+        design[control->objectName()] = control->geometry();
     QCOMPARE(m_window->size(), QSize(258, 177));
-    QCOMPARE(m_window->minimumSize(), m_window->maximumSize()); // not resizable
-    QWidget *hit = m_window->childAt(point);
-    while (hit && hit->parentWidget() != m_window.get())
-        hit = hit->parentWidget();
-    QCOMPARE(hit ? hit->objectName() : QString(), control);
+    const int rows[] = {8, 32, 56, 88, 112};
+    const char *inputs[] = {"combographiccard", "combocolourdepth", "txtSyncRate", "comboHelp", "comboMode"};
+    for (int i = 0; i < 5; ++i) {
+        QCOMPARE(design[QString("Label%1").arg(i + 1)], QRect(8, rows[i], 129, 17));
+        QCOMPARE(design[inputs[i]], QRect(144, rows[i], 105, i == 2 ? 19 : 21));
+    }
+    QCOMPARE(design[RunButton], QRect(8, 144, 73, 25));
+    QCOMPARE(design[ApplyButton], QRect(96, 144, 73, 25));
+    QCOMPARE(design[OkButton], QRect(176, 144, 73, 25));
+    const QPoint gaps[] = {{140, 10}, {200, 80}}; // between a label and its input; below the sync rate
+
+    const QFont platformFont = QApplication::font();
+    const auto restore = qScopeGuard([&platformFont] { QApplication::setFont(platformFont); });
+    if (defaultSize > 0) {
+        QFont font = platformFont;
+        font.setPointSizeF(defaultSize);
+        QApplication::setFont(font);
+        open();
+    }
+    QCOMPARE(m_window->minimumSize(), m_window->maximumSize());
+    const qreal factor = m_window->width() / 258.0;
+    QVERIFY(qAbs(m_window->height() - 177 * factor) <= 1);
+    // The window's own control at a point: an editable box's field is a
+    // child of the box.
+    const auto controlAt = [this](QPointF point) {
+        QWidget *hit = m_window->childAt(point.toPoint());
+        while (hit && hit->parentWidget() != m_window.get())
+            hit = hit->parentWidget();
+        return hit ? hit->objectName() : QString();
+    };
+    for (const auto &[name, at] : design) {
+        const QRect now = m_window->findChild<QWidget *>(name)->geometry();
+        for (const auto &[ours, theirs] :
+             {std::pair{now.left(), at.left()}, std::pair{now.top(), at.top()},
+              std::pair{now.right() + 1, at.right() + 1}, std::pair{now.bottom() + 1, at.bottom() + 1}})
+            QVERIFY2(qAbs(ours - theirs * factor) <= 1,
+                     qPrintable(QString("%1 at %2 x %3").arg(name).arg(now.x()).arg(now.y())));
+        QCOMPARE(controlAt(QPointF(at.center()) * factor), name);
+    }
+    for (const QPoint gap : gaps)
+        QCOMPARE(controlAt(QPointF(gap) * factor), QString());
 }
 
 void tst_frmMain::titleAndIcon()
