@@ -749,6 +749,8 @@ void tst_frmMain::inputsAreNamedForScreenReaders()
     QCOMPARE(labels, label.isEmpty() ? QStringList() : QStringList{label});
     if (!name.isEmpty())
         QCOMPARE(accessible->text(QAccessible::Name), name);
+    qInfo("%s, as an accessibility client reads it: name \"%s\", description \"%s\"", qPrintable(control),
+          qPrintable(accessible->text(QAccessible::Name)), qPrintable(accessible->text(QAccessible::Description)));
     QCOMPARE(accessible->text(QAccessible::Description), description.section('|', 0, 0));
     QCOMPARE(widget->toolTip(), description.section('|', -1));
 
