@@ -21,23 +21,26 @@ int main(int argc, char *argv[])
     // reports, instead of killing the program.
     std::signal(SIGXFSZ, SIG_IGN);
 
-    // Where the window at the toolkit's scale would be larger than the
-    // screen (QT_FONT_DPI=2000 makes it some five times as wide), the
-    // application object is made anew at a scale at which it fits. Qt takes
-    // the arguments it knows out of argv, so each object gets its own copy.
+    // Where the window at the toolkit's scale is larger than the screen
+    // (QT_FONT_DPI=2000 makes it some five times as wide), it and the
+    // application object are made anew at a scale at which it fits. Qt
+    // takes the arguments it knows out of argv, so each object gets its own
+    // copy.
     std::vector<char *> arguments(argv, argv + argc + 1);
     int count = argc;
     auto app = std::make_unique<Application>(count, arguments.data());
-    if (const qreal room = Application::roomOnScreenFor(frmMain::designSize()); room < 1) {
-        app.reset();
-        Application::scaleWindowsBy(room);
-        arguments.assign(argv, argv + argc + 1);
-        count = argc;
-        app = std::make_unique<Application>(count, arguments.data());
-    }
     try {
-        frmMain window;
-        window.show();
+        auto window = std::make_unique<frmMain>();
+        if (const qreal room = Application::roomOnScreenFor(window->size()); room < 1) {
+            window.reset();
+            app.reset();
+            Application::scaleWindowsBy(room);
+            arguments.assign(argv, argv + argc + 1);
+            count = argc;
+            app = std::make_unique<Application>(count, arguments.data());
+            window = std::make_unique<frmMain>();
+        }
+        window->show();
         return app->exec();
     } catch (const std::exception &error) {
         Application::reportUncaughtError(QString::fromLocal8Bit(error.what()));

@@ -81,13 +81,6 @@ frmMain::frmMain(QWidget *parent)
 
 frmMain::~frmMain() = default;
 
-QSize frmMain::designSize()
-{
-    QWidget design;
-    Ui::frmMain().setupUi(&design);
-    return design.size();
-}
-
 // Fills the controls from Setup.ini. A stored value that a box cannot show
 // leaves that row unchosen and is reported once, so that the user can still
 // open the window and repair it with Apply; the file is not changed here.

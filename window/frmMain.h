@@ -20,9 +20,6 @@ public:
     explicit frmMain(QWidget *parent = nullptr);
     ~frmMain() override;
 
-    // The size of the window's design, before it is fitted to a font.
-    static QSize designSize();
-
 private:
     void Form_Load();
     void Command2_Click(); // Run
