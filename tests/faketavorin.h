@@ -58,8 +58,22 @@ inline QStringList descriptorsOf(qint64 pid, const QString &command)
     const QString proc = QStringLiteral("/proc/%1/").arg(pid);
     if (!QTest::qWaitFor([&] { return fileBytes(proc + "comm").trimmed() == command.toUtf8(); }, 5000))
         return {"<not running " + command + ">"};
-    QStringList numbers = QDir(proc + "fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System);
-    std::sort(numbers.begin(), numbers.end(), [](const QString &a, const QString &b) { return a.toInt() < b.toInt(); });
+    // The kernel names the new program before it closes the descriptors
+    // marked close-on-exec: the list counts once it stays the same a while.
+    const auto list = [&] {
+        QStringList numbers = QDir(proc + "fd").entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System);
+        std::sort(numbers.begin(), numbers.end(),
+                  [](const QString &a, const QString &b) { return a.toInt() < b.toInt(); });
+        return numbers;
+    };
+    QStringList numbers = list();
+    for (int tries = 0; tries < 100; ++tries) {
+        QTest::qWait(50);
+        const QStringList again = list();
+        if (again == numbers)
+            break;
+        numbers = again;
+    }
     return numbers;
 }
 
