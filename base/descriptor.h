@@ -13,6 +13,16 @@ public:
     ~FileDescriptor() { reset(); }
     FileDescriptor(const FileDescriptor &) = delete;
     FileDescriptor &operator=(const FileDescriptor &) = delete;
+    FileDescriptor(FileDescriptor &&other) noexcept
+        : m_fd(other.release())
+    {
+    }
+    FileDescriptor &operator=(FileDescriptor &&other) noexcept
+    {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
     int get() const { return m_fd; }
     void reset(int fd = -1)
     {

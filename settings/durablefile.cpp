@@ -1,44 +1,61 @@
 // How a save keeps Setup.ini whole, and why it trusts nothing that another
-// user can put beside it: whatever it needs to finish a save lives in the
-// file itself, which only those who may write the file can change. Each
-// path below names the rules it relies on.
+// user can put beside it or on the way to it: whatever it needs to finish
+// a save lives in the file itself, which only those who may write the file
+// can change. Each path below names the rules it relies on.
 //
-//  1. One writer at a time changes the file in place: it holds an OFD
-//     write lock on the file itself. A save by rename may go without it
-//     only where readers alone hold locks at the deadline, since a rename
-//     leaves readers what they opened and is re-checked just before.
-//  2. The file's bytes change in place only once a record of the change,
+//  1. The path is walked once, a name at a time, each opened relative to
+//     the folder before it without following a link. Every later step (the
+//     re-read, the new file, the rename, the folder's flush, the owner of
+//     a new file) goes through the descriptors of that walk, never through
+//     a path: a name swapped during a save changes nothing that it does.
+//  2. A symbolic link anywhere on the way is followed only where it is the
+//     user's own or root's; for root, only root's. Another user's link is
+//     refused, named with its owner, in any folder.
+//  3. No wait outlasts the deadline, whatever others do: the file is opened
+//     without blocking (a lease on it is waited for until the deadline, a
+//     FIFO never opened); the lock wait is cut short by a timer whose signal
+//     is handled and let through on the waiting thread, whatever the
+//     program was started with; and a file larger than any save could
+//     have to read is refused by its size alone.
+//  4. One writer at a time changes the file in place: it holds an OFD
+//     write lock on the file itself. Once its change is durable, it checks
+//     that the file still has the name; where a rename took it meanwhile,
+//     the save is made again on the file that has it.
+//  5. One rename at a time: a new file takes Setup.ini's name only from one
+//     name beside it, ".Setup.ini.tavorin-configurator-new", which a save
+//     takes only where it is free, with the new file already locked. Under
+//     the file's lock, the file is checked just before the rename. Without
+//     it (only readers hold locks at the deadline, and readers keep what
+//     they opened), the new file is swapped in, and what came back must be
+//     the file that was read, byte for byte; otherwise it is swapped back
+//     and the save starts afresh.
+//  6. The file's bytes change in place only once a record of the change,
 //     written past both the old and the new end of the content, is whole
 //     and flushed. A save by rename writes the new content to a file of
 //     its own, flushed before it takes the name.
-//  3. A record is whole only as this program writes it: at the offset it
+//  7. A record is whole only as this program writes it: at the offset it
 //     names, reaching to the end of the file, with sizes and offsets within
 //     the limits, checked before any arithmetic, and a checksum over all
 //     it holds. Only someone who may write the file can have put it there.
-//  4. A whole record completes its save only where the file is in a state
+//  8. A whole record completes its save only where the file is in a state
 //     that the save could have left: the bytes before the change as they
 //     were, and each later byte up to the record as it was before or as it
 //     was to become (or NUL, not yet on the disk). Otherwise only the
 //     record is removed. A record cut short is removed, with the filler
-//     before it.
-//  5. To every reader, the record and its filler are at most a section of
-//     their own after all of the file's sections, in the file's encoding:
-//     line breaks, then a section header, then lines that start with ';'.
-//  6. Nothing beside the file is ever read. Its new file has no name until
-//     it is complete, or, where the filesystem cannot do that, this user's
-//     own name, which the same user's next save removes only when it is
-//     that user's own regular file of a single link; a name held by
-//     anything else is left alone, and a random one is used instead. No
-//     folder is ever listed.
-//  7. A save is reported done only when it is durable: the new content
+//     before it. To every reader, the record and its filler are at most a
+//     section of their own after all of the file's sections, in the file's
+//     encoding: line breaks, then a section header, then lines that start
+//     with ';'.
+//  9. Nothing beside the file is read, and no folder listed. What holds the
+//     name of rule 5 is a save under way, waited for while it holds its
+//     lock; or a leftover, removed only where it is this user's own regular
+//     file of a single link, or a second name of Setup.ini itself; anything
+//     else keeps the name, and the save goes in place.
+// 10. A save is reported done only when it is durable: the new content
 //     flushed, and the rename or the new name flushed into the folder, or
 //     the change in place flushed behind its record.
-//  8. A file is given away (root creating a user's file) only when this
-//     very call created it.
-//  9. A symbolic link in the place of the file is followed only where no
-//     one else could have planted it against the user: a link of the
-//     user's own, or one to an existing file of the link's owner; in any
-//     folder, for every user, root too.
+// 11. A file is given away (root creating a user's file) only when this
+//     very call created it, to the owner of the folder it was walked to.
 
 #include "settings/durablefile.h"
 
@@ -54,13 +71,14 @@
 #include <memory>
 #include <thread>
 #include <tuple>
+#include <variant>
 #include <vector>
 
 #include <csignal>
 #include <ctime>
 
 #include <fcntl.h>
-#include <sys/random.h>
+#include <pthread.h>
 #ifndef sigev_notify_thread_id
 #define sigev_notify_thread_id _sigev_un._tid
 #endif
@@ -74,6 +92,14 @@ namespace {
 // How long a writer waits for other writers to finish with the file.
 constexpr auto LockWait = std::chrono::seconds(2);
 
+// How long after that a save that was sent to the file another save had
+// just renamed into place may still start afresh on it.
+constexpr auto LastTries = std::chrono::seconds(1);
+
+// How long a read waits for a program that holds a lease on the file to
+// let go of it.
+constexpr auto LeaseWait = std::chrono::milliseconds(100);
+
 using Deadline = std::chrono::steady_clock::time_point;
 
 // How long a file found empty is given to be written by an editor that had
@@ -83,18 +109,11 @@ constexpr auto EmptyFileSettles = std::chrono::milliseconds(20);
 // The deadline that saves share while a shared wait is under way.
 thread_local std::optional<Deadline> sharedDeadline;
 
-// The new file of a save by rename, where it needs a name before it takes
-// the file's (rule 6): ".Setup.ini" then this, then this user's id, or a
-// random part where that name is held by something else.
-constexpr std::string_view NewSuffix = ".tavorin-configurator-new";
+// How many symbolic links one walk follows at most, as the kernel does.
+constexpr int MaxLinks = 40;
 
-// The section that a record of an unfinished change in place begins (rule 5).
+// The section that a record of an unfinished change in place begins (rule 8).
 constexpr std::string_view RecordSection = "\n[tavorin-configurator unfinished save]\n";
-
-// The largest file that a writer reads: MaxSize of content and a record
-// past it, whose lines of hexadecimal take some 4.2 bytes for each byte of
-// the content before and after the change, twice that in UTF-16.
-constexpr size_t FileLimit = 10 * MaxSize + (size_t(1) << 16);
 
 std::string reason(int error) { return std::strerror(error); }
 
@@ -104,30 +123,110 @@ std::string tooLarge(off_t size)
          + " MiB a settings file may have";
 }
 
+std::string lease() { return "another program holds it open under a lease and did not let go in time; try again"; }
+
 // A path that reopens an open descriptor's file without walking a path again.
 std::string reopenPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-// The path of the file that an open descriptor refers to, as the kernel
-// names it; empty when it cannot.
-std::string nameOf(int fd)
+// Opens the file that a path descriptor of the walk refers to, never
+// blocking: a lease on it is waited for until `until` (rule 3).
+int reopen(int where, int flags, Deadline until)
 {
-    std::string name(PATH_MAX, '\0');
-    const ssize_t n = ::readlink(reopenPath(fd).c_str(), name.data(), name.size());
-    if (n <= 0 || size_t(n) >= name.size() || name[0] != '/')
-        return {};
-    name.resize(size_t(n));
-    return name;
+    for (;;) {
+        const int fd = ::open(reopenPath(where).c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0) {
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            return fd;
+        }
+        if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= until)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
-std::string folderOf(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
+// Where the walk of a path ended: the folder that holds the file, the
+// file's name there, and the file (a path descriptor), or none where that
+// name is free.
+struct Place {
+    FileDescriptor folder, file;
+    std::string name;
+};
 
-std::string baseOf(const std::string &path) { return path.substr(path.rfind('/') + 1); }
+// Why a walk ended before the file: `link` where at a link it may not follow.
+struct Refused {
+    std::string why;
+    bool link = false;
+};
+
+// Whether a link of `owner` may be followed (rule 2).
+bool trusted(uid_t owner) { return owner == 0 || owner == ::geteuid(); }
+
+// Walks `path` once, following the links that rule 2 allows, and returns
+// where it ended, or why it could not.
+std::variant<Place, Refused> walk(const std::string &path)
+{
+    // The names still to walk, the next one last.
+    std::vector<std::string> names;
+    const auto push = [&names](std::string_view text) {
+        for (size_t end = text.size(); end != std::string_view::npos && end > 0;) {
+            const size_t slash = text.rfind('/', end - 1);
+            const size_t from = slash == std::string_view::npos ? 0 : slash + 1;
+            if (end > from)
+                names.emplace_back(text.substr(from, end - from));
+            end = slash;
+        }
+    };
+    push(path);
+    Place place;
+    place.folder.reset(::open(path.rfind('/', 0) == 0 ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string walked = path.rfind('/', 0) == 0 ? "" : "."; // the folder's path, for messages
+    if (path.empty() || place.folder.get() < 0)
+        return Refused{reason(path.empty() ? ENOENT : errno)};
+    for (int links = 0; !names.empty();) {
+        place.name = std::move(names.back());
+        names.pop_back();
+        if (place.name == ".")
+            continue;
+        FileDescriptor at(::openat(place.folder.get(), place.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (at.get() < 0 && errno == ENOENT && names.empty())
+            return place;
+        if (at.get() < 0 || ::fstat(at.get(), &st) != 0)
+            return Refused{reason(errno)};
+        const std::string shown = walked + "/" + place.name;
+        if (S_ISLNK(st.st_mode)) {
+            std::string target(PATH_MAX, '\0');
+            const ssize_t n = ::readlinkat(at.get(), "", target.data(), target.size());
+            if (n <= 0 || size_t(n) >= target.size())
+                return Refused{reason(n < 0 ? errno : ENAMETOOLONG)};
+            target.resize(size_t(n));
+            if (!trusted(st.st_uid))
+                return Refused{
+                    "it leads through " + shown + ", a symbolic link that user " + std::to_string(st.st_uid)
+                        + " made; only "
+                        + (::geteuid() == 0 ? "root's own links are" : "this user's own links and root's are")
+                        + " followed",
+                    true};
+            if (++links > MaxLinks)
+                return Refused{reason(ELOOP)};
+            push(target);
+            if (target.front() == '/') {
+                place.folder.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+                walked.clear();
+            }
+            continue;
+        }
+        if (names.empty()) {
+            place.file = std::move(at);
+            return place;
+        }
+        if (!S_ISDIR(st.st_mode))
+            return Refused{reason(ENOTDIR)};
+        place.folder = std::move(at);
+        walked = shown;
+    }
+    return Refused{"it is not a regular file"}; // the path names a folder
+}
 
 // A file's whole content, in memory that is not cleared first (every byte
 // is overwritten by the read anyway).
@@ -191,9 +290,9 @@ bool writeAll(int fd, std::string_view data, off_t offset = -1)
 // with errno, when the system does not confirm it. A folder that this user
 // may not read (mode 0333, say) cannot be opened to be flushed: there the
 // system flushes it in its own time, as for any program that saves there.
-bool syncFolder(const std::string &folder)
+bool syncFolder(int folder)
 {
-    FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor fd(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0)
         return errno == EACCES;
     return ::fsync(fd.get()) == 0;
@@ -205,40 +304,30 @@ std::string notDurable(int error)
          + "), so a power cut may still undo it";
 }
 
-// A name part that nobody can guess, for the files beside the target.
-std::string randomPart()
-{
-    unsigned char bytes[8] = {};
-    if (::getrandom(bytes, sizeof bytes, 0) != ssize_t(sizeof bytes)) {
-        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-        std::memcpy(bytes, &now, std::min(sizeof now, sizeof bytes));
-        bytes[0] ^= uint8_t(::getpid());
-    }
-    char text[2 * sizeof bytes + 2] = ".";
-    for (size_t i = 0; i < sizeof bytes; ++i)
-        std::snprintf(text + 1 + 2 * i, 3, "%02x", bytes[i]);
-    return text;
-}
-
 // Interrupts this thread's blocking lock request at the deadline, and every
 // 10 ms after it, so that a request made just after the deadline is
-// interrupted too. Not armed where the system gives no timer.
+// interrupted too. The signal's handler is set, and the signal let through
+// on this thread for the wait, whatever the program was started with: a
+// blocked or ignored signal would never end the wait (rule 3). Not armed
+// where the system gives no timer.
 class LockTimer {
 public:
     explicit LockTimer(Deadline deadline)
     {
-        static const int signal = [] {
-            struct sigaction action {};
-            action.sa_handler = [](int) {}; // only to interrupt the request: no SA_RESTART
-            ::sigemptyset(&action.sa_mask);
-            ::sigaction(SIGRTMIN + 1, &action, nullptr);
-            return SIGRTMIN + 1;
-        }();
+        const int signal = SIGRTMIN + 1;
+        struct sigaction action {};
+        action.sa_handler = [](int) {}; // only to interrupt the request: no SA_RESTART
+        ::sigemptyset(&action.sa_mask);
+        ::sigaction(signal, &action, nullptr);
+        sigset_t only;
+        ::sigemptyset(&only);
+        ::sigaddset(&only, signal);
+        m_unblocked = ::pthread_sigmask(SIG_UNBLOCK, &only, &m_mask) == 0;
         struct sigevent event {};
         event.sigev_notify = SIGEV_THREAD_ID;
         event.sigev_signo = signal;
         event.sigev_notify_thread_id = ::gettid();
-        m_armed = ::timer_create(CLOCK_MONOTONIC, &event, &m_timer) == 0;
+        m_armed = m_unblocked && ::timer_create(CLOCK_MONOTONIC, &event, &m_timer) == 0;
         const auto left = std::max<std::chrono::nanoseconds::rep>(
             1,
             std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - std::chrono::steady_clock::now()).count());
@@ -252,8 +341,12 @@ public:
     }
     ~LockTimer()
     {
+        // The handler stays: a signal still on its way must not take the
+        // default action, which ends the program.
         if (m_armed)
             ::timer_delete(m_timer);
+        if (m_unblocked)
+            ::pthread_sigmask(SIG_SETMASK, &m_mask, nullptr);
     }
     LockTimer(const LockTimer &) = delete;
     LockTimer &operator=(const LockTimer &) = delete;
@@ -261,13 +354,14 @@ public:
 
 private:
     timer_t m_timer{};
-    bool m_armed = false;
+    sigset_t m_mask{};
+    bool m_unblocked = false, m_armed = false;
 };
 
 enum class Locked { Yes, OnlyByReaders, No };
 
 // Takes the write lock on the open file that every writer of it takes
-// (rule 1). Any other lock on the file, a reader's too, holds it up. The
+// (rule 4). Any other lock on the file, a reader's too, holds it up. The
 // request waits in the kernel, which wakes a waiting writer the moment the
 // lock is free, so that a writer that saves again and again cannot keep
 // it from one that waits; the wait ends at the deadline. Then, where only
@@ -301,15 +395,24 @@ std::pair<Locked, std::string> lock(int file, Deadline deadline)
     return {Locked::No, "another program holds a lock on it (it may be saving it); try again in a moment"};
 }
 
-// Whether the file at path is still the one described by `read`: the same
-// file, of the same size, last changed at the same moment. An editor that
-// saved it meanwhile, without taking the lock, changed one of them.
-bool unchanged(const std::string &path, const struct stat &read)
+// Whether `name` in `folder` is still the file described by `read`: the
+// same file, of the same size, last changed at the same moment. An editor
+// that saved it meanwhile, without taking the lock, changed one of them.
+bool unchanged(int folder, const std::string &name, const struct stat &read)
 {
     struct stat now {};
-    return ::stat(path.c_str(), &now) == 0 && now.st_dev == read.st_dev && now.st_ino == read.st_ino
-        && now.st_size == read.st_size && now.st_mtim.tv_sec == read.st_mtim.tv_sec
+    return ::fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == read.st_dev
+        && now.st_ino == read.st_ino && now.st_size == read.st_size && now.st_mtim.tv_sec == read.st_mtim.tv_sec
         && now.st_mtim.tv_nsec == read.st_mtim.tv_nsec;
+}
+
+// Whether `name` in `folder` is the file open as `file`.
+bool named(int folder, const std::string &name, int file)
+{
+    struct stat there {
+    }, st{};
+    return ::fstatat(folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(file, &st) == 0
+        && there.st_dev == st.st_dev && there.st_ino == st.st_ino;
 }
 
 constexpr uint64_t ChecksumStart = 14695981039346656037ull;
@@ -417,7 +520,7 @@ std::optional<std::string> decode(std::string_view bytes, Encoding encoding)
 size_t unitOf(Encoding encoding) { return encoding == Encoding::Bytes ? 1 : 2; }
 
 // `size` bytes of line breaks in the file's encoding, which end the line
-// they follow and add nothing to any section (rule 5). In UTF-16, an odd
+// they follow and add nothing to any section (rule 8). In UTF-16, an odd
 // size starts with a NUL byte that completes the half unit before it.
 std::string filler(size_t size, Encoding encoding)
 {
@@ -425,7 +528,7 @@ std::string filler(size_t size, Encoding encoding)
     return std::string(size % unit, '\0') + encode(std::string(size / unit, '\n'), encoding);
 }
 
-// A record of a change in place (rules 2 to 5), kept in the file itself at
+// A record of a change in place (rules 6 to 8), kept in the file itself at
 // offset `at`, past both the old and the new end of its content. In ASCII,
 // in the file's encoding:
 //   (line break)[tavorin-configurator unfinished save]
@@ -470,7 +573,7 @@ std::string recordText(const Record &record)
 }
 
 // The numbers of a record's second line, where `text` starts with its
-// first; nullopt unless they are whole and within the limits (rule 3).
+// first; nullopt unless they are whole and within the limits (rule 7).
 std::optional<Record> parseHead(std::string_view text, size_t &next)
 {
     if (text.substr(0, RecordSection.size()) != RecordSection)
@@ -499,7 +602,7 @@ std::optional<Record> parseHead(std::string_view text, size_t &next)
 int hexDigit(char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; }
 
 // The record that `text` holds from its first line to its end; nullopt
-// unless it is whole (rule 3).
+// unless it is whole (rule 7).
 std::optional<Record> parseRecord(std::string_view text)
 {
     size_t at = 0;
@@ -554,8 +657,8 @@ struct Repair {
     size_t size = 0;
 };
 
-// The repair that a record at the end of the content calls for (rules 3
-// and 4); nullopt where the content ends in no record.
+// The repair that a record at the end of the content calls for (rules 7
+// and 8); nullopt where the content ends in no record.
 std::optional<Repair> unfinishedSave(std::string_view content)
 {
     for (const Encoding encoding : {Encoding::Bytes, Encoding::Utf16LE, Encoding::Utf16BE}) {
@@ -617,92 +720,135 @@ std::string repaired(std::string_view content, const Repair &repair)
 // write the folder, where a text editor still saves the file in place.
 bool folderClosed(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
-// The name under which this user's save keeps its new file beside the
-// file `base`, where it needs one (rule 6).
-std::string ownName(const std::string &base)
-{
-    return "." + base + std::string(NewSuffix) + "." + std::to_string(::geteuid());
-}
+// The largest file that a writer reads (rule 3): MaxSize of content, and a
+// record at most a page past it, whose lines of hexadecimal take 2 * 64 + 6
+// bytes for each 64 bytes of the content before and after the change,
+// twice that in UTF-16, with some 256 bytes of head and end.
+constexpr size_t FileLimit
+    = MaxSize + Page + 2 * (2 * (MaxSize / RecordBytesALine + 1) * (2 * RecordBytesALine + 6) + 256);
 
-// Removes this user's own new file, left under its own name by a save
-// that was stopped, from `folder` (a path descriptor): only a regular file
-// of this user's with a single link (rule 6).
-void removeOwnLeftover(int folder, const std::string &base)
-{
-    const std::string name = ownName(base);
-    struct stat st {};
-    if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
-        && st.st_uid == ::geteuid() && st.st_nlink == 1)
-        ::unlinkat(folder, name.c_str(), 0);
-}
+// The one name from which a new file takes Setup.ini's (rule 5).
+std::string commitName(const std::string &base) { return "." + base + ".tavorin-configurator-new"; }
 
-// A new file in `folder` (a path descriptor) for the file `base`, open for
-// reading and writing: unnamed where the filesystem allows it, otherwise
-// under this user's own name or a random one (rule 6). `name` is empty
-// while it has none.
-struct NewFile {
-    FileDescriptor fd;
-    std::string name;
+// What the commit name held when a save wanted it.
+enum class Name {
+    Taken, // now by this save
+    Busy, // by another save, which has ended since: the file has changed
+    Kept, // by something else, which keeps it (rule 9)
+    Failed, // errno says why
 };
 
-void newFile(int folder, const std::string &base, mode_t mode, NewFile &made)
+// Looks at what holds the commit name in `folder` (rule 9): a leftover of
+// this user's own is removed (Name::Taken: the name is free); a save under
+// way is waited for until `until`.
+Name holderOf(int folder, const std::string &name, Deadline until)
 {
-    made.fd.reset(::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
-    if (made.fd.get() >= 0 || folderClosed(errno))
-        return;
-    for (const std::string &name : {ownName(base), "." + base + std::string(NewSuffix) + randomPart()}) {
-        made.name = name;
-        made.fd.reset(::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-        if (made.fd.get() >= 0 || errno != EEXIST)
-            break;
+    FileDescriptor at(::openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (at.get() < 0)
+        return errno == ENOENT ? Name::Taken : Name::Kept;
+    if (::fstat(at.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return Name::Kept;
+    const FileDescriptor fd(reopen(at.get(), O_RDWR, until));
+    if (fd.get() < 0)
+        return Name::Kept;
+    if (lock(fd.get(), std::chrono::steady_clock::now()).first != Locked::Yes) {
+        (void)lock(fd.get(), until);
+        return Name::Busy;
     }
+    return st.st_uid == ::geteuid() && st.st_nlink == 1 && named(folder, name, fd.get())
+                && ::unlinkat(folder, name.c_str(), 0) == 0
+             ? Name::Taken
+             : Name::Kept;
 }
 
-// Gives an unnamed new file a name beside the file, as newFile() would
-// have. False, with errno, when it cannot.
-bool nameNewFile(int folder, const std::string &base, NewFile &made)
+// The new file of a save: unnamed, or holding the commit name.
+struct NewFile {
+    FileDescriptor fd;
+    bool named = false;
+};
+
+// Gives the new file the commit name, or, where the filesystem has no
+// unnamed files and so none was made, makes it under that name; locked
+// either way before it has the name (rule 5).
+Name takeName(int folder, const std::string &base, mode_t mode, Deadline until, NewFile &out)
 {
-    if (!made.name.empty())
-        return true;
-    for (const std::string &name : {ownName(base), "." + base + std::string(NewSuffix) + randomPart()}) {
-        if (::linkat(AT_FDCWD, reopenPath(made.fd.get()).c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            made.name = name;
-            return true;
+    const std::string name = commitName(base);
+    for (int tries = 0; tries < 3; ++tries) {
+        if (out.fd.get() >= 0) {
+            out.named
+                = ::linkat(AT_FDCWD, reopenPath(out.fd.get()).c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        } else {
+            out.fd.reset(::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+            out.named = out.fd.get() >= 0 && lock(out.fd.get(), until).first == Locked::Yes;
         }
+        if (out.named)
+            return Name::Taken;
         if (errno != EEXIST)
-            return false;
+            return Name::Failed;
+        const Name holder = holderOf(folder, name, until);
+        if (holder != Name::Taken)
+            return holder;
     }
-    return false;
+    return Name::Kept;
 }
+
+// Makes the new file for a save in `folder`: unnamed where the filesystem
+// allows it, otherwise under the commit name. nullopt once made.
+std::optional<Name> newFile(int folder, const std::string &base, mode_t mode, Deadline until, NewFile &out)
+{
+    out.fd.reset(::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+    if (out.fd.get() >= 0)
+        return lock(out.fd.get(), until).first == Locked::Yes ? std::nullopt : std::optional(Name::Failed);
+    if (folderClosed(errno))
+        return Name::Failed;
+    const Name made = takeName(folder, base, mode, until, out);
+    return made == Name::Taken ? std::nullopt : std::optional(made);
+}
+
+std::string cannotCreate(int error) { return "cannot create a file in its folder (" + reason(error) + ")"; }
+
+constexpr const char *ReadersOnly
+    = "a program that reads it holds a lock on it, and it can only be changed in place (it "
+      "has more than one link, or another owner), which that lock forbids; try again once "
+      "that program has let go of it";
 
 // Saves by writing the new content to a new file beside the target, with
 // the target's owner, group, mode and extended attributes (its ACL among
 // them), and renaming it over the target: whoever reads the file sees the
-// old content or the new, never a mix (rules 1, 2, 6 and 7). nullopt when
-// the new file cannot carry all of that, a rename would split the file's
-// hard links, or the folder holds no new file; the caller then writes in
-// place.
-std::optional<Outcome> replace(int file, const struct stat &st, const std::string &target, std::string_view old,
-                               const Edit &edit)
+// old content or the new, never a mix (rules 1, 4, 5, 9 and 10). `read` is
+// the file as read, `old` as the edit found it. nullopt when the new file
+// cannot carry all of that, a rename would split the file's hard links,
+// or the folder holds no new file; the caller then writes in place.
+std::optional<Outcome> replace(int file, const struct stat &st, const Place &place, std::string_view read,
+                               std::string_view old, const Edit &edit, Locked locked, Deadline until)
 {
     if (st.st_nlink != 1 || (::geteuid() != 0 && (st.st_uid != ::geteuid() || !inGroup(st.st_gid))))
         return std::nullopt;
-    const std::string folder = folderOf(target), base = baseOf(target);
-    const FileDescriptor where(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (where.get() < 0)
-        return Outcome{false, "cannot create a file in " + folder + " (" + reason(errno) + ")"};
+    const int folder = place.folder.get();
+    const std::string &base = place.name, name = commitName(base);
     NewFile out;
-    newFile(where.get(), base, 0600, out);
-    if (out.fd.get() < 0 && folderClosed(errno))
-        return std::nullopt;
-    if (out.fd.get() < 0)
-        return Outcome{false, "cannot create a file in " + folder + " (" + reason(errno) + ")"};
     // Removes the new file's name; `error` is taken before that can change errno.
     const auto abandon = [&](int error) {
-        if (!out.name.empty())
-            ::unlinkat(where.get(), out.name.c_str(), 0);
-        return Outcome{false, reason(error)};
+        if (out.named)
+            ::unlinkat(folder, name.c_str(), 0);
+        return Outcome{error == 0, error == 0 ? std::nullopt : std::optional(reason(error))};
     };
+    // Where the new file has no name: in place under the lock, otherwise
+    // the reason; or afresh, where another save took the name meanwhile.
+    const auto notNamed = [&](Name why, int error) -> std::optional<Outcome> {
+        if (why == Name::Busy)
+            return Outcome{true, std::nullopt};
+        if (why == Name::Failed && !folderClosed(error))
+            return Outcome{false, cannotCreate(error)};
+        if (why == Name::Kept && locked != Locked::Yes)
+            return Outcome{false, "a program that reads it holds a lock on it, and " + name
+                                      + " beside it, which another save left, is in the way; try again once that "
+                                        "program has let go of it"};
+        return std::nullopt;
+    };
+    if (const std::optional<Name> why = newFile(folder, base, 0600, until, out))
+        return notNamed(*why, errno);
     if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(out.fd.get(), st.st_uid, st.st_gid) != 0) {
         abandon(errno);
         return std::nullopt;
@@ -712,33 +858,41 @@ std::optional<Outcome> replace(int file, const struct stat &st, const std::strin
         return std::nullopt;
     }
     if (!writeAll(out.fd.get(), old.substr(0, edit.cut)) || !writeAll(out.fd.get(), edit.insert)
-        || !writeAll(out.fd.get(), old.substr(edit.resume)) || ::fsync(out.fd.get()) != 0
-        || !nameNewFile(where.get(), base, out))
+        || !writeAll(out.fd.get(), old.substr(edit.resume)) || ::fsync(out.fd.get()) != 0)
         return abandon(errno);
+    if (!out.named) {
+        if (const Name why = takeName(folder, base, 0600, until, out); why != Name::Taken)
+            return notNamed(why, errno);
+    }
     // Looked at last, once the new content is on the disk, to leave an
     // editor that saves meanwhile the least time to go unseen.
-    if (!unchanged(target, st)) {
-        abandon(0);
-        return Outcome{true, std::nullopt};
+    if (!unchanged(folder, base, st))
+        return abandon(0);
+    if (locked == Locked::Yes) {
+        if (::renameat(folder, name.c_str(), folder, base.c_str()) != 0)
+            return abandon(errno);
+    } else {
+        // Swapped in, then what came back checked: a writer that changed
+        // the file in place meanwhile, its lock taken once the reader let
+        // go, sees the new file take the name and saves again on it.
+        if (::renameat2(folder, name.c_str(), folder, base.c_str(), RENAME_EXCHANGE) != 0)
+            return errno == EINVAL || errno == ENOSYS ? Outcome{false, ReadersOnly} : abandon(errno);
+        Content now;
+        if (!named(folder, name, file) || !now.readAll(file, read.size(), FileLimit) || now.view() != read) {
+            if (::renameat2(folder, name.c_str(), folder, base.c_str(), RENAME_EXCHANGE) != 0)
+                return Outcome{false, reason(errno)};
+            return abandon(0);
+        }
+        ::unlinkat(folder, name.c_str(), 0);
     }
-    // The new file is locked before it takes the name, and the old one let
-    // go as soon as it has lost it: a writer that waited for the old one
-    // then finds the new one and waits for it in the kernel while this one
-    // flushes the folder, so that it is served before this one can start
-    // its next save, not always one file behind.
+    // The new file was locked before it took the name, and the old one is
+    // let go as soon as it has lost it: a writer that waited for the old
+    // one then finds the new one and waits for it in the kernel while this
+    // one flushes the folder, so that it is served before this one can
+    // start its next save, not always one file behind.
     struct flock request {};
-    request.l_type = F_WRLCK;
-    request.l_whence = SEEK_SET;
-    if (::fcntl(out.fd.get(), F_OFD_SETLK, &request) != 0)
-        return abandon(errno);
-    if (::renameat(where.get(), out.name.c_str(), where.get(), base.c_str()) != 0) {
-        // Another save of this user's, without the lock, took the name for
-        // a leftover: start afresh.
-        if (errno == ENOENT)
-            return Outcome{true, std::nullopt};
-        return abandon(errno);
-    }
     request.l_type = F_UNLCK;
+    request.l_whence = SEEK_SET;
     (void)::fcntl(file, F_OFD_SETLK, &request);
     if (!syncFolder(folder)) // the rename itself is durable once the folder is
         return Outcome{false, notDurable(errno)};
@@ -746,12 +900,12 @@ std::optional<Outcome> replace(int file, const struct stat &st, const std::strin
 }
 
 // Saves by changing the file in place, from the first changed byte on,
-// which keeps everything the file has (rules 1 to 5 and 7). First a record
-// of the change, past both ends of the content, joined to the content by
-// filler, is written and flushed; then the change, flushed; then the
-// record is cut off. The next writer completes a change that was cut short.
-Outcome changeInPlace(int file, const struct stat &st, const std::string &target, std::string_view old,
-                      const Edit &edit)
+// which keeps everything the file has (rules 4, 6 to 8 and 10). First a
+// record of the change, past both ends of the content, joined to the
+// content by filler, is written and flushed; then the change, flushed;
+// then the record is cut off. The next writer completes a change that was
+// cut short.
+Outcome changeInPlace(int file, const struct stat &st, const Place &place, std::string_view old, const Edit &edit)
 {
     Record record;
     record.cut = edit.cut;
@@ -765,7 +919,7 @@ Outcome changeInPlace(int file, const struct stat &st, const std::string &target
     if (record.at % Page + encode(headOf(record), edit.encoding).size() > Page)
         record.at = (record.at / Page + 1) * Page;
     const std::string text = encode(recordText(record), edit.encoding);
-    if (!unchanged(target, st))
+    if (!unchanged(place.folder.get(), place.name, st))
         return {true, std::nullopt};
 
     // The record first, then the filler before it: a write cut short leaves
@@ -789,14 +943,17 @@ Outcome changeInPlace(int file, const struct stat &st, const std::string &target
     // without it: where the record cannot be cut off here, the next writer
     // does it.
     (void)(::ftruncate(file, off_t(record.newSize)) == 0 && ::fsync(file) == 0);
-    return {};
+    // A save by rename that went without the lock may have taken the name
+    // meanwhile: then this change is made again, on the file there (rule 4).
+    return {!named(place.folder.get(), place.name, file), std::nullopt};
 }
 
-// Changes the existing file that `where` (a path descriptor) refers to.
-Outcome change(int where, const std::function<Plan(std::string_view)> &plan, Deadline deadline)
+// Changes the existing file that the walk reached, waiting for other
+// writers until `deadline`, and for another save under way until `until`.
+Outcome change(const Place &place, const std::function<Plan(std::string_view)> &plan, Deadline deadline, Deadline until)
 {
     struct stat st {};
-    if (::fstat(where, &st) != 0)
+    if (::fstat(place.file.get(), &st) != 0)
         return {false, reason(errno)};
     if (!S_ISREG(st.st_mode))
         return {false, "it is not a regular file"};
@@ -806,29 +963,30 @@ Outcome change(int where, const std::function<Plan(std::string_view)> &plan, Dea
         return {false, "the file is read-only"};
     if (st.st_size > off_t(FileLimit))
         return {false, tooLarge(st.st_size)};
-    const std::string target = nameOf(where);
-    if (target.empty())
-        return {false, "the system does not tell where it is (is /proc mounted?)"};
-    FileDescriptor file(::open(reopenPath(where).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    // A second name of the file itself, left where a first save was cut
+    // short on a filesystem without unnamed files, goes (rule 9).
+    struct stat left {};
+    if (const std::string name = commitName(place.name);
+        st.st_nlink > 1 && ::fstatat(place.folder.get(), name.c_str(), &left, AT_SYMLINK_NOFOLLOW) == 0
+        && left.st_dev == st.st_dev && left.st_ino == st.st_ino && ::unlinkat(place.folder.get(), name.c_str(), 0) == 0)
+        return {true, std::nullopt};
+    FileDescriptor file(reopen(place.file.get(), O_RDWR, deadline));
     if (file.get() < 0)
-        return {false, "the file is not writable (" + reason(errno) + ")"};
+        return {false, errno == EWOULDBLOCK ? lease() : "the file is not writable (" + reason(errno) + ")"};
     const auto [locked, whyNot] = lock(file.get(), deadline);
     if (locked == Locked::No)
         return {false, whyNot};
     // Another writer may have replaced the file while this one waited.
-    struct stat now {};
-    if (::stat(target.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino)
+    if (!named(place.folder.get(), place.name, file.get()))
         return {true, std::nullopt};
-    if (const FileDescriptor folder(::open(folderOf(target).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        folder.get() >= 0)
-        removeOwnLeftover(folder.get(), baseOf(target));
+    (void)holderOf(place.folder.get(), commitName(place.name), {}); // this user's leftover goes
 
     Content content;
     if (::fstat(file.get(), &st) != 0 || !content.readAll(file.get(), size_t(st.st_size), FileLimit))
         return {false, errno == EFBIG ? tooLarge(off_t(FileLimit) + 1) : reason(errno)};
     // A save that was cut short is completed, or its record removed, before
     // anything else: on the disk under the lock, otherwise only in what is
-    // planned, which a rename then writes (rule 1).
+    // planned, which a rename then writes (rule 4).
     std::string completed;
     std::string_view old = content.view();
     bool onDisk = true; // whether the file holds `old`
@@ -849,7 +1007,7 @@ Outcome change(int where, const std::function<Plan(std::string_view)> &plan, Dea
     // content is not replaced by an edit of nothing.
     if (old.empty()) {
         std::this_thread::sleep_for(EmptyFileSettles);
-        if (!unchanged(target, st))
+        if (!unchanged(place.folder.get(), place.name, st))
             return {true, std::nullopt};
     }
     const Plan planned = plan(old);
@@ -862,56 +1020,32 @@ Outcome change(int where, const std::function<Plan(std::string_view)> &plan, Dea
         return {};
     if (old.size() - (edit.resume - edit.cut) + edit.insert.size() > MaxSize)
         return {false, tooLarge(off_t(old.size() - (edit.resume - edit.cut) + edit.insert.size()))};
-    if (auto replaced = replace(file.get(), st, target, old, edit))
+    const std::string_view read = onDisk ? old : content.view();
+    if (auto replaced = replace(file.get(), st, place, read, old, edit, locked, until))
         return *replaced;
-    // Without the lock, only a rename may change the file (rule 1).
+    // Without the lock, only a rename may change the file (rule 4); unless
+    // another save's rename took the name meanwhile.
     if (locked != Locked::Yes)
-        return {false, "a program that reads it holds a lock on it, and it can only be changed in place (it has "
-                       "more than one link, or another owner), which that lock forbids; try again once that program "
-                       "has let go of it"};
-    return changeInPlace(file.get(), st, target, old, edit);
+        return named(place.folder.get(), place.name, file.get()) ? Outcome{false, ReadersOnly} : Outcome{true, {}};
+    return changeInPlace(file.get(), st, place, old, edit);
 }
 
 // A file that root creates in a user's folder belongs to that user, who
 // can then go on saving it. Called only for a file that this very call
-// created (rule 8).
+// created (rule 11).
 void giveToFolderOwner(int file, const struct stat &folder)
 {
     if (::geteuid() == 0 && folder.st_uid != 0)
         (void)::fchown(file, folder.st_uid, folder.st_gid);
 }
 
-// Creates the file that the link at `path`, whose target does not exist,
-// names: the kernel has let this user follow the link. Only a file that
-// this call creates, empty, is given away; then the caller starts afresh.
-Outcome createThroughLink(const std::string &path)
+// Creates the file whose name the walk found free.
+Outcome create(const Place &place, const std::function<Plan(std::string_view)> &plan, Deadline until)
 {
-    std::string target(PATH_MAX, '\0');
-    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-    if (n <= 0 || size_t(n) >= target.size())
-        return {false, reason(n < 0 ? errno : ENAMETOOLONG)};
-    target.resize(size_t(n));
-    if (target.front() != '/')
-        target = folderOf(path) + "/" + target;
-    FileDescriptor made(::open(target.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
-    if (made.get() < 0)
-        return errno == EEXIST ? Outcome{true, std::nullopt} : Outcome{false, reason(errno)};
+    const int folder = place.folder.get();
+    const std::string &base = place.name, name = commitName(base);
     struct stat folderStat {};
-    if (::stat(folderOf(nameOf(made.get())).c_str(), &folderStat) == 0)
-        giveToFolderOwner(made.get(), folderStat);
-    return {true, std::nullopt};
-}
-
-// Creates the file at path, which does not exist yet.
-Outcome create(const std::string &path, const std::function<Plan(std::string_view)> &plan)
-{
-    struct stat link {};
-    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
-        return createThroughLink(path);
-    const std::string folder = folderOf(path), name = baseOf(path);
-    FileDescriptor where(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    struct stat folderStat {};
-    if (where.get() < 0 || ::fstat(where.get(), &folderStat) != 0)
+    if (::fstat(folder, &folderStat) != 0)
         return {false, reason(errno)};
     const Plan planned = plan({});
     if (const auto *refusal = std::get_if<std::string>(&planned))
@@ -919,15 +1053,15 @@ Outcome create(const std::string &path, const std::function<Plan(std::string_vie
     const std::string &content = std::get<Edit>(planned).insert;
 
     // Written without a name, then named only if the name is still free:
-    // two writers creating the file at once cannot overwrite each other.
-    removeOwnLeftover(where.get(), name);
+    // two writers creating the file at once cannot overwrite each other,
+    // and the file never has two names (rule 5).
+    (void)holderOf(folder, name, {}); // this user's leftover goes
     NewFile out;
-    newFile(where.get(), name, 0666, out);
-    if (out.fd.get() < 0)
-        return {false, "cannot create a file in " + folder + " (" + reason(errno) + ")"};
+    if (const std::optional<Name> why = newFile(folder, base, 0666, until, out))
+        return *why == Name::Busy ? Outcome{true, std::nullopt} : Outcome{false, cannotCreate(errno)};
     const auto forget = [&] {
-        if (!out.name.empty())
-            ::unlinkat(where.get(), out.name.c_str(), 0);
+        if (out.named)
+            ::unlinkat(folder, name.c_str(), 0);
     };
     giveToFolderOwner(out.fd.get(), folderStat);
     if (!writeAll(out.fd.get(), content) || ::fsync(out.fd.get()) != 0) {
@@ -935,41 +1069,23 @@ Outcome create(const std::string &path, const std::function<Plan(std::string_vie
         forget();
         return {false, reason(error)};
     }
-    const int named = out.name.empty() ? ::linkat(AT_FDCWD, reopenPath(out.fd.get()).c_str(), where.get(), name.c_str(),
-                                                  AT_SYMLINK_FOLLOW)
-                                       : ::linkat(where.get(), out.name.c_str(), where.get(), name.c_str(), 0);
+    int named = 0;
+    if (!out.named) {
+        named = ::linkat(AT_FDCWD, reopenPath(out.fd.get()).c_str(), folder, base.c_str(), AT_SYMLINK_FOLLOW);
+    } else if ((named = ::renameat2(folder, name.c_str(), folder, base.c_str(), RENAME_NOREPLACE)) == 0) {
+        out.named = false; // its name is the file's now
+    } else if (errno == EINVAL) {
+        // A filesystem that cannot rename without replacing: a second name
+        // for a moment, which the next save removes where it stays.
+        named = ::linkat(folder, name.c_str(), folder, base.c_str(), 0);
+    }
     const int error = errno;
     forget();
-    // A writer that found the file meanwhile may have taken the unnamed
-    // file for a leftover: start afresh, as when the name was taken.
     if (named != 0)
-        return error == EEXIST || error == ENOENT ? Outcome{true, std::nullopt} : Outcome{false, reason(error)};
+        return error == EEXIST ? Outcome{true, std::nullopt} : Outcome{false, reason(error)};
     if (!syncFolder(folder))
         return {false, notDurable(errno)};
     return {};
-}
-
-// Why the link at `path`, Setup.ini itself, is not followed (rule 9);
-// nullopt where it is no link, or may be followed: a link of this user's
-// own, or one to an existing file of the link's own owner, `where` being
-// the file that opening the path reached (-1 for none). So no link that
-// another user planted leads a save to a file that user may not change,
-// in any folder, whoever saves, root too.
-std::optional<std::string> plantedLink(const std::string &path, int where)
-{
-    struct stat link {
-    }, target{};
-    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode) || link.st_uid == ::geteuid())
-        return std::nullopt;
-    const bool reached = where >= 0 && ::fstat(where, &target) == 0;
-    if (reached && target.st_uid == link.st_uid)
-        return std::nullopt;
-    std::string to(PATH_MAX, '\0');
-    const ssize_t n = ::readlink(path.c_str(), to.data(), to.size() - 1);
-    to.resize(n > 0 ? size_t(n) : 0);
-    return "it is a symbolic link to " + to + " that user " + std::to_string(link.st_uid) + " made, and it leads "
-         + (reached ? "to a file of user " + std::to_string(target.st_uid) : std::string("to no file"))
-         + ": a link of another user is followed only to that user's own file";
 }
 
 } // namespace
@@ -977,18 +1093,20 @@ std::optional<std::string> plantedLink(const std::string &path, int where)
 std::optional<std::string> read(const std::string &path, const std::function<void(std::string_view)> &use)
 {
     try {
-        // The kernel resolves the path, links and all, within its limits; a
-        // path descriptor tells the file's type without opening a device.
-        FileDescriptor where(::open(path.c_str(), O_PATH | O_CLOEXEC));
+        auto walked = walk(path);
+        if (const auto *refused = std::get_if<Refused>(&walked))
+            return refused->link ? std::optional(refused->why) : std::nullopt;
+        const Place &place = std::get<Place>(walked);
+        // A path descriptor tells the file's type without opening a device.
         struct stat st {};
-        if (where.get() < 0 || ::fstat(where.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        if (place.file.get() < 0 || ::fstat(place.file.get(), &st) != 0 || !S_ISREG(st.st_mode))
             return std::nullopt;
         if (st.st_size > off_t(MaxSize))
             return tooLarge(st.st_size);
-        FileDescriptor fd(::open(reopenPath(where.get()).c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
-        Content content;
+        FileDescriptor fd(reopen(place.file.get(), O_RDONLY, std::chrono::steady_clock::now() + LeaseWait));
         if (fd.get() < 0)
-            return std::nullopt;
+            return errno == EWOULDBLOCK ? std::optional(lease()) : std::nullopt;
+        Content content;
         if (!content.readAll(fd.get(), size_t(st.st_size)))
             return errno == EFBIG ? std::optional(tooLarge(off_t(MaxSize) + 1)) : std::nullopt;
         use(content.view());
@@ -1002,27 +1120,21 @@ std::optional<std::string> update(const std::string &path, const std::function<P
 {
     try {
         // Another writer that replaces the file while this one waits for it
-        // sends this one to the new file: it tries again until the deadline.
-        // Tried once at least, even when a shared wait has run out, so that
-        // every save of a series says why it failed, not only the first.
+        // sends this one to the new file: it tries again, a little past the
+        // deadline, so that a save sent on by one that went past readers
+        // still has its turn. Tried once at least, even when a shared wait
+        // has run out, so that every save of a series says why it failed,
+        // not only the first.
         const Deadline deadline = sharedDeadline ? *sharedDeadline : std::chrono::steady_clock::now() + LockWait;
-        for (bool first = true; first || std::chrono::steady_clock::now() < deadline; first = false) {
-            FileDescriptor where(::open(path.c_str(), O_PATH | O_CLOEXEC));
-            const int opened = errno;
-            // Looked at once the path is opened: what it reached is what is checked.
-            if (auto refused = plantedLink(path, where.get()))
-                return refused;
-            errno = opened;
-            struct stat link {};
-            Outcome outcome;
-            if (where.get() >= 0)
-                outcome = change(where.get(), plan, deadline);
-            else if (errno == ENOENT)
-                outcome = create(path, plan);
-            else if (errno == EACCES && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
-                return std::string("it is a link that the system does not let this user follow");
-            else
-                return reason(errno);
+        for (bool first = true; first || std::chrono::steady_clock::now() < deadline + LastTries; first = false) {
+            const auto walked = walk(path);
+            if (const auto *refused = std::get_if<Refused>(&walked))
+                return refused->why;
+            const Place &place = std::get<Place>(walked);
+            // Sent on past the deadline, a save waits for the one that sent it.
+            const Deadline until = deadline + LastTries,
+                           by = first || std::chrono::steady_clock::now() < deadline ? deadline : until;
+            const Outcome outcome = place.file.get() >= 0 ? change(place, plan, by, until) : create(place, plan, until);
             if (!outcome.again)
                 return outcome.error;
         }

@@ -7,10 +7,11 @@
 // its owner, group, mode, ACL, extended attributes or hard links.
 // Knows nothing of the file's format.
 //
-// Paths are resolved by the kernel, symbolic links included, within its
-// limits (a link that it does not let this user follow is refused, as are
-// longer chains than it follows); the file is then named from the open
-// descriptor. What is not a regular file is never opened.
+// A path is walked once, a name at a time; every later step goes through
+// the descriptors of that walk. A symbolic link on the way is followed
+// only where it is this user's own or root's (for root, root's alone), and
+// no more than 40 of them. What is not a regular file is never opened, and
+// no open or wait outlasts the deadline, whatever other programs hold.
 
 #include "settings/edit.h"
 
@@ -32,8 +33,9 @@ using content::Plan;
 // Calls `use` with the whole content of the regular file at path. When the
 // file is missing, is no regular file or cannot be read, `use` is not
 // called, as if it were empty. Returns why the file is refused instead (it
-// is larger than MaxSize), or nullopt. Never creates, locks or changes the
-// file; a FIFO or a device in its place is not opened.
+// is larger than MaxSize, the way to it leads through another user's link,
+// or a lease on it was not let go), or nullopt. Never creates, locks or
+// changes the file; a FIFO or a device in its place is not opened.
 std::optional<std::string> read(const std::string &path, const std::function<void(std::string_view)> &use);
 
 // Changes the file at path by the edit that `plan` makes of its content
@@ -43,8 +45,9 @@ std::optional<std::string> read(const std::string &path, const std::function<voi
 // Writers take a lock on the file that only those who may write it can
 // take, waiting at most two seconds for another writer or any other
 // program that holds a lock on the file; where only readers' locks remain
-// by then, a save by rename goes ahead without it. A new file is written
-// unnamed and named only if the name is still free. An existing one is
+// by then, a save by rename goes ahead without it, one at a time, and
+// never loses another's change. A new file is written unnamed and named
+// only if the name is still free. An existing one is
 // replaced by a new file renamed over it when the new file can have all
 // that the old one has (a single link, an owner and group this user may
 // give it, the same attributes); otherwise it is changed in place behind a
@@ -57,7 +60,8 @@ std::optional<std::string> read(const std::string &path, const std::function<voi
 // made anew. A file that root creates in another user's folder belongs to
 // that user. A read-only file is not changed, and a missing folder is not
 // created. A file of more than MaxSize bytes is refused, a record past
-// them aside.
+// them aside, and one larger than any save could have to read is refused
+// by its size alone.
 //
 // Returns nullopt on success, once the change is on the disk; otherwise the
 // reason (without the path), and on failure the file is unchanged, or

@@ -5,7 +5,8 @@
 // is written down as "<call> <where>", and the one numbered `stopAt` (from
 // 1) fails with `stopError`; or, where stopError is 0, it writes half of
 // its bytes (a write) and ends the process on the spot, as a kill would,
-// and where it is -1, it ends the process before it is made.
+// and where it is -1, it ends the process before it is made. A call whose
+// name starts with `pauseAt` waits `pauseMs` first. Reads are counted.
 // Include it in one source file of a test executable only.
 
 #include <cerrno>
@@ -25,10 +26,14 @@ inline size_t stopAt = 0;
 inline int stopError = 0;
 // Where false, a filesystem without unnamed files (O_TMPFILE).
 inline bool unnamed = true;
+inline std::string pauseAt;
+inline unsigned pauseMs = 0;
+inline size_t reads = 0;
 
 inline void start(size_t at = 0, int error = 0)
 {
     calls.clear();
+    reads = 0;
     stopAt = at;
     stopError = error;
     recording = true;
@@ -48,6 +53,8 @@ inline bool stops(const std::string &call, size_t *size = nullptr)
     if (!recording)
         return false;
     calls.push_back(call);
+    if (!pauseAt.empty() && call.rfind(pauseAt, 0) == 0)
+        ::usleep(pauseMs * 1000);
     if (calls.size() != stopAt)
         return false;
     if (stopError < 0)
@@ -70,6 +77,8 @@ ssize_t __real_write(int, const void *, size_t);
 int __real_fsync(int);
 int __real_ftruncate(int, off_t);
 int __real_renameat(int, const char *, int, const char *);
+int __real_renameat2(int, const char *, int, const char *, unsigned);
+ssize_t __real_pread(int, void *, size_t, off_t);
 int __real_linkat(int, const char *, int, const char *, int);
 int __real_openat(int, const char *, int, ...);
 void *__real_opendir(const char *);
@@ -106,6 +115,17 @@ int __wrap_ftruncate(int fd, off_t size)
 int __wrap_renameat(int from, const char *name, int to, const char *newName)
 {
     return syscalls::stops("renameat") ? -1 : __real_renameat(from, name, to, newName);
+}
+
+int __wrap_renameat2(int from, const char *name, int to, const char *newName, unsigned flags)
+{
+    return syscalls::stops("renameat2") ? -1 : __real_renameat2(from, name, to, newName, flags);
+}
+
+ssize_t __wrap_pread(int fd, void *data, size_t size, off_t offset)
+{
+    syscalls::reads += syscalls::recording;
+    return __real_pread(fd, data, size, offset);
 }
 
 int __wrap_linkat(int from, const char *name, int to, const char *newName, int flags)
