@@ -25,13 +25,15 @@ int main(int argc, char *argv[])
     // (QT_FONT_DPI=2000 makes it some five times as wide), it and the
     // application object are made anew at a scale at which it fits. Qt
     // takes the arguments it knows out of argv, so each object gets its own
-    // copy.
+    // copy. The display is held meanwhile: an X server that resets when its
+    // last client leaves would otherwise be gone for the second object.
     std::vector<char *> arguments(argv, argv + argc + 1);
     int count = argc;
     auto app = std::make_unique<Application>(count, arguments.data());
     try {
         auto window = std::make_unique<frmMain>();
         if (const qreal room = Application::roomOnScreenFor(window->size()); room < 1) {
+            const Application::DisplayHold held(argc, argv);
             window.reset();
             app.reset();
             Application::scaleWindowsBy(room);

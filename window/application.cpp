@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <exception>
 
+#include <dlfcn.h>
+
 namespace {
 
 #include "drawn-icon.h"
@@ -153,6 +155,32 @@ void Application::scaleWindowsBy(qreal factor)
     // Rounded down, so that rounding to pixels cannot make it too large.
     const double scale = std::floor((ok && present > 0 ? present : 1.0) * factor * 1000) / 1000;
     qputenv("QT_SCALE_FACTOR", QByteArray::number(std::max(scale, 0.001), 'f', 3));
+}
+
+Application::DisplayHold::DisplayHold(int argc, char **argv)
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        return;
+    // The toolkit's own X library, which its X11 plugin has loaded already.
+    m_library = ::dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+    using Connect = void *(*)(const char *, int *);
+    const auto connect = m_library ? reinterpret_cast<Connect>(::dlsym(m_library, "xcb_connect")) : nullptr;
+    m_disconnect = m_library ? reinterpret_cast<void (*)(void *)>(::dlsym(m_library, "xcb_disconnect")) : nullptr;
+    const char *display = nullptr; // DISPLAY's, unless -display names one
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-display") == 0)
+            display = argv[i + 1];
+    }
+    if (connect && m_disconnect)
+        m_connection = connect(display, nullptr);
+}
+
+Application::DisplayHold::~DisplayHold()
+{
+    if (m_connection)
+        m_disconnect(m_connection);
+    if (m_library)
+        ::dlclose(m_library);
 }
 
 QIcon Application::programIcon() { return QIcon(new ProgramIconEngine); }

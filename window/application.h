@@ -34,6 +34,22 @@ public:
     static qreal roomOnScreenFor(const QSize &size);
     static void scaleWindowsBy(qreal factor);
 
+    // While it lives, a connection of its own to the X server that the
+    // application object of argv uses, so that a server which resets when
+    // its last client leaves (a bare Xvfb, an xinit session) stays as it is
+    // while that object is made anew. Nothing on other platforms.
+    class DisplayHold {
+    public:
+        DisplayHold(int argc, char **argv);
+        ~DisplayHold();
+        DisplayHold(const DisplayHold &) = delete;
+        DisplayHold &operator=(const DisplayHold &) = delete;
+
+    private:
+        void *m_library = nullptr, *m_connection = nullptr;
+        void (*m_disconnect)(void *) = nullptr;
+    };
+
     bool notify(QObject *receiver, QEvent *event) override;
 
     // Shows the message for an error that no handler caught and makes the
