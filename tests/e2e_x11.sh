@@ -307,17 +307,6 @@ focus main
 keys Tab Tab Tab Tab Tab Return
 check "Ok ends it" ended_with 0
 main_size=258x177
-# A negative scale, which the toolkit would take as it is: the window at a
-# scale of 1, and a line that says why.
-new_folder negative-scale
-export QT_SCALE_FACTOR=-1
-start_app negative-scale
-unset QT_SCALE_FACTOR
-check "with QT_SCALE_FACTOR=-1 the window opens at 258 x 177, saying why" \
-    eval 'wait_for 15 has_window main && grep -q "QT_SCALE_FACTOR=-1 is no scale a window can have" "$app_log"'
-focus main
-keys Tab Tab Tab Tab Tab Return
-check "Ok ends it" ended_with 0
 # A resolution that would scale the window to some seven times the screen's
 # width: the whole window is on the screen, filling most of its width.
 on_screen() {

@@ -51,6 +51,7 @@ private slots:
     void startsThroughALoaderThatRuns();
     void namesOnlyWhatAnswered_data();
     void namesOnlyWhatAnswered();
+    void judgesWinesWords();
     void usesOnlyTheUsersOwnPrefix_data();
     void usesOnlyTheUsersOwnPrefix();
 
@@ -183,12 +184,13 @@ void tst_Launch::searchesOwnFolderThenPathNeverCurrent()
     // the configurator: the one on PATH runs. Once there is one beside it,
     // that one runs, or is reported.
     QVERIFY(QDir(m_work->path()).mkdir("cwd"));
-    QVERIFY(QDir(m_work->path()).mkdir("bin"));
-    const QString cwd = work("cwd"), bin = work("bin");
+    QVERIFY(QDir(m_work->path()).mkdir("bin") && QDir(m_work->path()).mkdir("closed"));
+    const QString cwd = work("cwd"), bin = work("bin"), closed = work("closed"); // closed's may not be run
     setScript(QDir(cwd).filePath("Tavorin.exe"), fakeTavorin());
     setScript(QDir(bin).filePath("Tavorin.exe"), fakeTavorin());
+    setScript(QDir(closed).filePath("Tavorin.exe"), fakeTavorin(), 0644);
     QVERIFY(QDir::setCurrent(cwd));
-    qputenv("PATH", (".::cwd:" + bin + ":" + m_path).toLocal8Bit());
+    qputenv("PATH", (".::cwd:" + closed + ":" + bin + ":" + m_path).toLocal8Bit());
 
     QCOMPARE(start(), QString());
     QTRY_COMPARE_WITH_TIMEOUT(startedLines(bin).size(), 1, 5000);
@@ -353,7 +355,14 @@ void tst_Launch::startsThroughALoaderThatRuns()
     if (machine == 0x14c && wine == "both" && computerRuns32BitPrograms() == Answer::No)
         QSKIP("This computer runs no 32-bit programs, and a 32-bit loader that runs is not to be had.");
 
-    setScript(own("Tavorin.exe"), windowsProgram(QByteArray("PE\0\0", 4), machine), 0644);
+    // Its one section ends where the file does, as in every stripped program.
+    setScript(own("Tavorin.exe"), windowsProgram(QByteArray("PE\0\0", 4), machine, 1, sectionEntry(28, 100)), 0644);
+    // What a Wine reinstalled in the same place can run is learned anew.
+    if (wine == "both") {
+        installFakeWine(m_work->path(), wine, {});
+        setScript(work("wine/lib/wine/wine64"), "#!/bin/sh\nexit 3\n");
+        abilitiesOf(wineInstallAt(sp(work("wine/bin/wine"))), 20000);
+    }
     installFakeWine(m_work->path(), wine, "echo $$ >holder.pid\nexec /bin/sleep 30\n");
     setFileBytes(work("prefix/drive_c/windows/syswow64/kernel32.dll"), "MZ"); // a prefix made for both kinds
     QCOMPARE(start(learned), QString());
@@ -442,8 +451,19 @@ void tst_Launch::namesOnlyWhatAnswered()
         = whyWineCannotRun("/t/Tavorin.exe", {WindowsKind::Win32, machine}, install, abilities, "/nonexistent");
     if (reason.isEmpty())
         QCOMPARE(why, QString());
+    // Without WoW64's libraries, only the 32-bit loader runs a 32-bit
+    // program; until it answers, the script chooses.
+    if (machine == 0x14c && state32 != int(LoaderAnswer::Runs))
+        QCOMPARE(wineStartFor({WindowsKind::Win32, machine}, install, abilities).program, install.wine);
     QVERIFY2(why.contains(reason), qPrintable(why));
     QVERIFY2(absent.isEmpty() || !why.contains(absent), qPrintable(why));
+}
+
+void tst_Launch::judgesWinesWords()
+{
+    // A program that started well may print Wine's debug lines, errors
+    // among them: only the module loader's tell of a failure.
+    QCOMPARE(wineFailure(0, "0114:err:d3d:wined3d_x not done\n0114:fixme:ntdll:y\n"), QString());
 }
 
 void tst_Launch::usesOnlyTheUsersOwnPrefix_data()
