@@ -11,8 +11,8 @@
 
 int main(int argc, char *argv[])
 {
-    openStandardDescriptors();
-    keepPluginsOutOf(Module1::applicationDirectory());
+    processsetup::openStandardDescriptors();
+    processsetup::keepPluginsOutOf(Module1::applicationDirectory());
     if (!Application::displayFound(argc, argv))
         return EXIT_FAILURE;
     Application::keepScaleFactorSane();

@@ -29,6 +29,9 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+using namespace launch;
+using namespace wine;
+
 extern char **environ;
 
 namespace {

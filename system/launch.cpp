@@ -1,5 +1,6 @@
 #include "system/launch.h"
 
+#include "system/files.h"
 #include "system/spawn.h"
 #include "system/wine.h"
 
@@ -16,6 +17,28 @@
 #include <unistd.h>
 
 extern char **environ;
+
+namespace launch {
+
+using files::bytesAt;
+using files::hasType;
+using files::onItsOwnLine;
+using files::shown;
+using spawn::Command;
+using spawn::spawnDetached;
+using spawn::Started;
+using spawn::whenReported;
+using wine::abilitiesOf;
+using wine::whyWineCannotRun;
+using wine::WindowsKind;
+using wine::windowsKind;
+using wine::WineAbilities;
+using wine::wineFailure;
+using wine::WineInstall;
+using wine::wineInstallAt;
+using wine::winePrefixOf;
+using wine::WineStart;
+using wine::wineStartFor;
 
 namespace {
 
@@ -217,3 +240,5 @@ QString startProgram(const QString &name, const QByteArray &ownDirectory, QObjec
     return name + QStringLiteral(" was found neither in") + onItsOwnLine(ownDirectory.toStdString())
          + QStringLiteral(" nor on the search path (PATH)");
 }
+
+} // namespace launch

@@ -7,15 +7,21 @@
 
 class QObject;
 
+namespace launch {
+
+// Where `name` in `ownDirectory` is a Windows program, starts learning, in
+// the background, what the Wine on PATH can run, so that a start soon
+// after finds it known. Returns at once.
+void prepareToStart(const QString &name, const QByteArray &ownDirectory);
+
 // Starts the program `name`, a bare file name, with no arguments and
 // without waiting for it. The program is the one in `ownDirectory` (the
 // configurator's own folder, as bytes; empty when unknown, which refuses
 // the start); only when there is none there, it is looked for in the
 // absolute directories of PATH. Never in the current directory, so that a
 // file planted wherever the user happened to start the configurator cannot
-// run. It inherits the
-// caller's working directory and environment, and runs detached: in a
-// session of its own, with no link back to the caller.
+// run. It inherits the caller's working directory and environment, and
+// runs detached: in a session of its own, with no link back to the caller.
 //
 // A Windows program (a file that starts with "MZ", which needs no execute
 // bit) is started through Wine, found on PATH in the same way, as
@@ -37,10 +43,7 @@ class QObject;
 // from the event loop, with why, in Wine's own words where it gave any,
 // unless `context` is gone by then. What Wine and the program write to
 // their output goes on to this process's error output.
-// Where `name` in `ownDirectory` is a Windows program, starts learning, in
-// the background, what the Wine on PATH can run, so that a start soon
-// after finds it known. Returns at once.
-void prepareToStart(const QString &name, const QByteArray &ownDirectory);
-
 QString startProgram(const QString &name, const QByteArray &ownDirectory, QObject *context,
                      const std::function<void(const QString &)> &lateFailure);
+
+} // namespace launch

@@ -12,6 +12,8 @@
 
 #include <fcntl.h>
 
+namespace processsetup {
+
 void openStandardDescriptors()
 {
     for (int fd = 0; fd <= 2; ++fd) {
@@ -59,3 +61,5 @@ void keepPluginsOutOf(const QByteArray &programFolder)
     else
         qunsetenv("QT_PLUGIN_PATH");
 }
+
+} // namespace processsetup

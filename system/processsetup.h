@@ -5,6 +5,8 @@
 
 #include <QByteArray>
 
+namespace processsetup {
+
 // Opens each closed standard descriptor on /dev/null, so that no file the
 // program opens (the display connection, say) takes its number and reaches
 // Tavorin as its input or output.
@@ -14,3 +16,5 @@ void openStandardDescriptors();
 // program's own folder, Tavorin's, where others may put files), or in the
 // current directory.
 void keepPluginsOutOf(const QByteArray &programFolder);
+
+} // namespace processsetup

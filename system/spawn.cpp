@@ -20,6 +20,8 @@
 
 extern char **environ;
 
+namespace spawn {
+
 Command::Command(const std::vector<std::string> &args, const std::vector<std::string> &environment)
 {
     // Reserved whole, so that no string moves once its pointer is taken.
@@ -273,3 +275,5 @@ Ran runBriefly(const std::vector<std::string> &args, int milliseconds, int descr
     }
     return {Ran::Exited, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
 }
+
+} // namespace spawn

@@ -19,6 +19,8 @@
 
 class QObject;
 
+namespace spawn {
+
 // The argument and environment vectors of a program to run, made before
 // fork. argv[0] is the program's path.
 struct Command {
@@ -62,3 +64,5 @@ struct Ran {
 // signal. With `descriptor3`, that descriptor is its descriptor 3 (to run
 // a program held in memory, as /proc/self/fd/3); it gets no other.
 Ran runBriefly(const std::vector<std::string> &args, int milliseconds, int descriptor3 = -1);
+
+} // namespace spawn

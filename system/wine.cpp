@@ -1,6 +1,7 @@
 #include "system/wine.h"
 
 #include "base/descriptor.h"
+#include "system/files.h"
 #include "system/spawn.h"
 
 #include <QFile>
@@ -26,24 +27,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-std::string bytesAt(const std::string &path, off_t offset, size_t count)
-{
-    std::string bytes(count, '\0');
-    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    const ssize_t n = fd.get() < 0 ? -1 : ::pread(fd.get(), bytes.data(), count, offset);
-    bytes.resize(n > 0 ? size_t(n) : 0);
-    return bytes;
-}
+namespace wine {
 
-bool hasType(const std::string &path, mode_t type)
-{
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == type;
-}
-
-QString shown(const std::string &path) { return QFile::decodeName(path.c_str()); }
-
-QString onItsOwnLine(const std::string &path) { return QStringLiteral("\n    ") + shown(path) + QLatin1Char('\n'); }
+using files::bytesAt;
+using files::hasType;
+using files::onItsOwnLine;
+using files::shown;
+using spawn::Ran;
+using spawn::runBriefly;
 
 namespace {
 
@@ -490,3 +481,5 @@ QString wineFailure(int status, const QByteArray &output)
         return how + QStringLiteral("The program may be damaged, or its Wine prefix unusable");
     return how + QStringLiteral("Wine said:\n    ") + lines.join(QStringLiteral("\n    "));
 }
+
+} // namespace wine

@@ -14,15 +14,7 @@
 
 #include <sys/types.h>
 
-// Up to `count` bytes of the file at `offset`; fewer where it ends.
-std::string bytesAt(const std::string &path, off_t offset, size_t count);
-
-// Whether `path` names a file of `type` (S_IFREG, S_IFDIR), following links.
-bool hasType(const std::string &path, mode_t type);
-
-// A path as a message shows it; and on a line of its own, indented, whole.
-QString shown(const std::string &path);
-QString onItsOwnLine(const std::string &path);
+namespace wine {
 
 // What the headers of a Windows program say it is. A program whose
 // headers or sections reach past the end of the file is Damaged: Wine
@@ -109,3 +101,5 @@ std::string winePrefixOf(std::string folder);
 // `output`: the first of its lines that say something to a user; empty
 // when nothing it said tells of a failure and it ended well.
 QString wineFailure(int status, const QByteArray &output);
+
+} // namespace wine

@@ -17,6 +17,9 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+using namespace launch;
+using namespace wine;
+
 extern char **environ;
 
 namespace {

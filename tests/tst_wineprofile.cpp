@@ -26,6 +26,8 @@
 #include <random>
 #include <set>
 
+using namespace wine;
+
 namespace {
 
 // A write that the layer refuses, leaving the file as it was, where the

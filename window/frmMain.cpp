@@ -76,7 +76,7 @@ frmMain::frmMain(QWidget *parent)
 
     Form_Load();
     // So that Run, when pressed, knows what the installed Wine can run.
-    prepareToStart(QStringLiteral("Tavorin.exe"), Module1::applicationDirectory());
+    launch::prepareToStart(QStringLiteral("Tavorin.exe"), Module1::applicationDirectory());
 }
 
 frmMain::~frmMain() = default;
@@ -182,7 +182,8 @@ void frmMain::Command2_Click()
         warn(this, tr("Tavorin could not be started:%1%2").arg(error.startsWith('\n') ? "" : " ", error)
                        + (error.endsWith('.') ? "" : "."));
     };
-    const QString error = startProgram(QStringLiteral("Tavorin.exe"), Module1::applicationDirectory(), this, report);
+    const QString error
+        = launch::startProgram(QStringLiteral("Tavorin.exe"), Module1::applicationDirectory(), this, report);
     if (!error.isEmpty())
         report(error);
 }
