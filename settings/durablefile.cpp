@@ -780,7 +780,13 @@ Name takeName(int folder, const std::string &base, mode_t mode, Deadline until, 
                 = ::linkat(AT_FDCWD, reopenPath(out.fd.get()).c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
         } else {
             out.fd.reset(::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-            out.named = out.fd.get() >= 0 && lock(out.fd.get(), until).first == Locked::Yes;
+            // Another save of this user's that locked it first, in the
+            // moment before this one could, took it for a leftover.
+            if (out.fd.get() >= 0 && lock(out.fd.get(), std::chrono::steady_clock::now()).first != Locked::Yes) {
+                out.fd.reset();
+                return Name::Busy;
+            }
+            out.named = out.fd.get() >= 0;
         }
         if (out.named)
             return Name::Taken;
