@@ -1068,6 +1068,7 @@ void tst_durablefile::nothingBesideIsTrusted_data()
     QTest::newRow("this user's leftover") << "own leftover" << true;
     QTest::newRow("another's file under this user's name") << "another's own name" << false;
     QTest::newRow("a hard link as this user's leftover") << "linked own name" << false;
+    QTest::newRow("a second name of Setup.ini itself") << "second name" << true;
     QTest::newRow("20000 planted names") << "many" << false;
 }
 
@@ -1088,6 +1089,8 @@ void tst_durablefile::nothingBesideIsTrusted()
     } else if (planted == "another's own name") {
         setFileBytes(ownName, "[A]\r\nK=half");
         QCOMPARE(::chown(sp(ownName).c_str(), 4545, 4545), 0);
+    } else if (planted == "second name") {
+        QCOMPARE(::link(sp(path).c_str(), sp(ownName).c_str()), 0);
     } else if (planted == "linked own name") {
         setFileBytes(dir.filePath("notes"), "mine");
         QCOMPARE(::link(sp(dir.filePath("notes")).c_str(), sp(ownName).c_str()), 0);
