@@ -965,9 +965,11 @@ void tst_durablefile::readOnlyOrMissingFolder()
 void tst_durablefile::concurrentWritersLoseNothing_data()
 {
     QTest::addColumn<int>("folderMode");
-    QTest::newRow("an ordinary folder") << 0755;
+    QTest::addColumn<bool>("unnamed"); // whether the filesystem has unnamed files
+    QTest::newRow("an ordinary folder") << 0755 << true;
+    QTest::newRow("a filesystem without unnamed files") << 0755 << false;
     // Writable but not readable: no writer can list it, nor open it to lock.
-    QTest::newRow("a folder of mode 0333") << 0333;
+    QTest::newRow("a folder of mode 0333") << 0333 << true;
 }
 
 void tst_durablefile::concurrentWritersLoseNothing()
@@ -977,6 +979,7 @@ void tst_durablefile::concurrentWritersLoseNothing()
     // drop lines the other had just added. As root the writers are another
     // user, to whom the folder's mode applies.
     QFETCH(int, folderMode);
+    QFETCH(bool, unnamed);
     QTemporaryDir dir;
     QCOMPARE(::chmod(sp(dir.path()).c_str(), mode_t(folderMode)), 0);
     const auto restore = qScopeGuard([&] { ::chmod(sp(dir.path()).c_str(), 0755); });
@@ -991,6 +994,7 @@ void tst_durablefile::concurrentWritersLoseNothing()
             if (writer && isRoot()
                 && (::setgroups(0, nullptr) != 0 || ::setgid(writer->gid) != 0 || ::setuid(writer->uid) != 0))
                 ::_exit(2);
+            syscalls::unnamed = unnamed;
             for (int n = 0; n < perWriter; ++n) {
                 if (append(path, "W" + std::to_string(w) + "_" + std::to_string(n) + "\n"))
                     ::_exit(1);
