@@ -881,8 +881,13 @@ std::optional<Outcome> replace(int file, const struct stat &st, const Place &pla
         // Swapped in, then what came back checked: a writer that changed
         // the file in place meanwhile, its lock taken once the reader let
         // go, sees the new file take the name and saves again on it.
-        if (::renameat2(folder, name.c_str(), folder, base.c_str(), RENAME_EXCHANGE) != 0)
-            return errno == EINVAL || errno == ENOSYS ? Outcome{false, ReadersOnly} : abandon(errno);
+        if (::renameat2(folder, name.c_str(), folder, base.c_str(), RENAME_EXCHANGE) != 0) {
+            if (errno != EINVAL && errno != ENOSYS)
+                return abandon(errno);
+            abandon(0);
+            return Outcome{false, "a program that reads it holds a lock on it, and this filesystem cannot swap a new "
+                                  "file in past it; try again once that program has let go of it"};
+        }
         Content now;
         if (!named(folder, name, file) || !now.readAll(file, read.size(), FileLimit) || now.view() != read) {
             if (::renameat2(folder, name.c_str(), folder, base.c_str(), RENAME_EXCHANGE) != 0)
