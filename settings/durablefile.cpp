@@ -16,7 +16,8 @@
 //     FIFO never opened); the lock wait is cut short by a timer whose signal
 //     is handled and let through on the waiting thread, whatever the
 //     program was started with; and a file larger than any save could
-//     have to read is refused by its size alone.
+//     have to read is refused by its size alone, one larger than a content
+//     may be after a look at its last pages, unless they are a record's.
 //  4. One writer at a time changes the file in place: it holds an OFD
 //     write lock on the file itself. Once its change is durable, it checks
 //     that the file still has the name; where a rename took it meanwhile,
@@ -33,19 +34,21 @@
 //     written past both the old and the new end of the content, is whole
 //     and flushed. A save by rename writes the new content to a file of
 //     its own, flushed before it takes the name.
-//  7. A record is whole only as this program writes it: at the offset it
-//     names, reaching to the end of the file, with sizes and offsets within
-//     the limits, checked before any arithmetic, and a checksum over all
-//     it holds. Only someone who may write the file can have put it there.
+//  7. A record (saverecord) is pages of the file past its content, each of
+//     which names the record and checks itself, so that whichever of them
+//     a power cut keeps, each tells where the content ends; its numbers
+//     are checked before any arithmetic. Only someone who may write the
+//     file can have put it there.
 //  8. A whole record completes its save only where the file is in a state
 //     that the save could have left: the bytes before the change as they
 //     were, and each later byte up to the record as it was before or as it
-//     was to become (or NUL, not yet on the disk). Otherwise only the
-//     record is removed. A record cut short is removed, with the filler
-//     before it. To every reader, the record and its filler are at most a
-//     section of their own after all of the file's sections, in the file's
-//     encoding: line breaks, then a section header, then lines that start
-//     with ';'.
+//     was to become (or NUL, not yet on the disk). Otherwise, or where it
+//     is damaged or marked finished, it only goes, with the NUL bytes
+//     before it: nothing else past the content stays. To every reader its
+//     pages are sections of their own after all of the file's, in the
+//     file's encoding, and the bytes between are NUL, which end any value.
+//     Readers read the file as the next writer leaves it; the window's
+//     load, and Run before it starts Tavorin, complete it on the disk.
 //  9. Nothing beside the file is read, and no folder listed. What holds the
 //     name of rule 5 is a save under way, waited for while it holds its
 //     lock; or a leftover, removed only where it is this user's own regular
@@ -53,13 +56,15 @@
 //     else keeps the name, and the save goes in place.
 // 10. A save is reported done only when it is durable: the new content
 //     flushed, and the rename or the new name flushed into the folder, or
-//     the change in place flushed behind its record.
+//     the change in place flushed behind its record, and the record marked
+//     finished, flushed, so that one not cut off never completes anything.
 // 11. A file is given away (root creating a user's file) only when this
 //     very call created it, to the owner of the folder it was walked to.
 
 #include "settings/durablefile.h"
 
 #include "base/descriptor.h"
+#include "settings/saverecord.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -89,6 +94,8 @@
 namespace durablefile {
 namespace {
 
+using saverecord::Page;
+
 // How long a writer waits for other writers to finish with the file.
 constexpr auto LockWait = std::chrono::seconds(2);
 
@@ -112,8 +119,9 @@ thread_local std::optional<Deadline> sharedDeadline;
 // How many symbolic links one walk follows at most, as the kernel does.
 constexpr int MaxLinks = 40;
 
-// The section that a record of an unfinished change in place begins (rule 8).
-constexpr std::string_view RecordSection = "\n[tavorin-configurator unfinished save]\n";
+// The largest file that is read (rule 3): MaxSize of content, and the
+// largest record past it.
+const size_t FileLimit = MaxSize + Page + saverecord::largest(MaxSize);
 
 std::string reason(int error) { return std::strerror(error); }
 
@@ -269,6 +277,37 @@ private:
     size_t m_size = 0;
 };
 
+// Why a file of `size` bytes is refused by its size (rule 3): it is larger
+// than any save could have to read, or larger than a content may be and
+// not a content within the limit with a record past it, as its pages read
+// from its end tell; nullopt where it may be read whole.
+std::optional<std::string> refusedBySize(int fd, off_t size)
+{
+    if (size <= off_t(MaxSize))
+        return std::nullopt;
+    if (size > off_t(FileLimit))
+        return tooLarge(size);
+    char mark[2] = {};
+    const Encoding encoding
+        = saverecord::encodingOf({mark, size_t(std::max<ssize_t>(0, ::pread(fd, mark, sizeof mark, 0)))});
+    // The pages of a record, or what is left of one, from the end back to
+    // the first that is none, or to one that names where its record starts.
+    std::string page(Page, '\0');
+    for (off_t offset = (size - 1) / off_t(Page) * off_t(Page); offset > off_t(MaxSize) - off_t(Page);
+         offset -= off_t(Page)) {
+        const ssize_t n = ::pread(fd, page.data(), Page, offset);
+        if (n < 0)
+            return reason(errno);
+        const saverecord::PageOf of
+            = saverecord::pageAt(std::string_view(page).substr(0, size_t(n)), size_t(offset), encoding);
+        if (of.kind == saverecord::PageOf::Other)
+            return offset + n > off_t(MaxSize) ? std::optional(tooLarge(size)) : std::nullopt;
+        if (of.at != 0)
+            return of.at <= saverecord::startOf(MaxSize, MaxSize) ? std::nullopt : std::optional(tooLarge(size));
+    }
+    return std::nullopt;
+}
+
 // Writes data at offset, or at the end of what was written when offset is -1.
 bool writeAll(int fd, std::string_view data, off_t offset = -1)
 {
@@ -415,16 +454,6 @@ bool named(int folder, const std::string &name, int file)
         && there.st_dev == st.st_dev && there.st_ino == st.st_ino;
 }
 
-constexpr uint64_t ChecksumStart = 14695981039346656037ull;
-
-// FNV-1a, continued from `hash` where data follows other data.
-uint64_t checksum(std::string_view data, uint64_t hash = ChecksumStart)
-{
-    for (const char c : data)
-        hash = (hash ^ uint8_t(c)) * 1099511628211ull;
-    return hash;
-}
-
 // The extended attributes of a file, the ACL among them, as names.
 std::optional<std::string> attributeNames(int fd)
 {
@@ -486,246 +515,9 @@ struct Outcome {
     std::optional<std::string> error;
 };
 
-// ASCII text in the file's encoding.
-std::string encode(std::string_view ascii, Encoding encoding)
-{
-    if (encoding == Encoding::Bytes)
-        return std::string(ascii);
-    std::string text;
-    text.reserve(2 * ascii.size());
-    for (const char c : ascii) {
-        text += encoding == Encoding::Utf16LE ? c : '\0';
-        text += encoding == Encoding::Utf16LE ? '\0' : c;
-    }
-    return text;
-}
-
-// The ASCII text that bytes in the file's encoding hold; nullopt where they
-// hold something else. A last half unit, cut short, is left out.
-std::optional<std::string> decode(std::string_view bytes, Encoding encoding)
-{
-    if (encoding == Encoding::Bytes)
-        return std::string(bytes);
-    std::string text;
-    text.reserve(bytes.size() / 2);
-    const size_t low = encoding == Encoding::Utf16LE ? 0 : 1;
-    for (size_t at = 0; at + 1 < bytes.size(); at += 2) {
-        if (bytes[at + 1 - low] != '\0' || uint8_t(bytes[at + low]) > 0x7F)
-            return std::nullopt;
-        text += bytes[at + low];
-    }
-    return text;
-}
-
-size_t unitOf(Encoding encoding) { return encoding == Encoding::Bytes ? 1 : 2; }
-
-// `size` bytes of line breaks in the file's encoding, which end the line
-// they follow and add nothing to any section (rule 8). In UTF-16, an odd
-// size starts with a NUL byte that completes the half unit before it.
-std::string filler(size_t size, Encoding encoding)
-{
-    const size_t unit = unitOf(encoding);
-    return std::string(size % unit, '\0') + encode(std::string(size / unit, '\n'), encoding);
-}
-
-// A record of a change in place (rules 6 to 8), kept in the file itself at
-// offset `at`, past both the old and the new end of its content. In ASCII,
-// in the file's encoding:
-//   (line break)[tavorin-configurator unfinished save]
-//   ;v1 at=<at> cut=<cut> old=<old size> new=<new size> prefix=<checksum of the bytes before cut>
-//   ;old <hexadecimal of 64 bytes of the content from cut on, before the change>   (as many as needed)
-//   ;new <the same, after the change>
-//   ;end <checksum of all the record's text before this line>
-// The record's first two lines never cross a 4 KiB page boundary, so that
-// a write cut short at one (the kernel stops a killed writer's write at a
-// page) keeps them whole.
-struct Record {
-    size_t at = 0, cut = 0, oldSize = 0, newSize = 0;
-    uint64_t prefixSum = 0;
-    std::string before, after; // the content from cut on, before and after the change
-};
-
-constexpr size_t RecordBytesALine = 64, Page = 4096;
-
-std::string headOf(const Record &record)
-{
-    char line[160];
-    std::snprintf(line, sizeof line, ";v1 at=%zu cut=%zu old=%zu new=%zu prefix=%016llx\n", record.at, record.cut,
-                  record.oldSize, record.newSize, (unsigned long long)record.prefixSum);
-    return std::string(RecordSection) + line;
-}
-
-std::string recordText(const Record &record)
-{
-    std::string text = headOf(record);
-    static const char digits[] = "0123456789abcdef";
-    for (const auto &[tag, bytes] : {std::pair{";old ", &record.before}, std::pair{";new ", &record.after}}) {
-        for (size_t at = 0; at < bytes->size(); at += RecordBytesALine) {
-            text += tag;
-            for (const char c : std::string_view(*bytes).substr(at, RecordBytesALine))
-                text.append({digits[uint8_t(c) >> 4], digits[uint8_t(c) & 15]});
-            text += '\n';
-        }
-    }
-    char end[40];
-    std::snprintf(end, sizeof end, ";end %016llx\n", (unsigned long long)checksum(text));
-    return text + end;
-}
-
-// The numbers of a record's second line, where `text` starts with its
-// first; nullopt unless they are whole and within the limits (rule 7).
-std::optional<Record> parseHead(std::string_view text, size_t &next)
-{
-    if (text.substr(0, RecordSection.size()) != RecordSection)
-        return std::nullopt;
-    const size_t from = RecordSection.size(), end = text.find('\n', from);
-    if (end == std::string_view::npos || end - from > 150)
-        return std::nullopt;
-    const std::string line(text.substr(from, end + 1 - from));
-    Record record;
-    unsigned long long prefix = 0;
-    int used = 0;
-    if (std::sscanf(line.c_str(), ";v1 at=%zu cut=%zu old=%zu new=%zu prefix=%16llx\n%n", &record.at, &record.cut,
-                    &record.oldSize, &record.newSize, &prefix, &used)
-            != 5
-        || size_t(used) != line.size()
-        || line != headOf({record.at, record.cut, record.oldSize, record.newSize, prefix, {}, {}}).substr(from))
-        return std::nullopt;
-    record.prefixSum = prefix;
-    if (record.oldSize > MaxSize || record.newSize > MaxSize || record.cut > std::min(record.oldSize, record.newSize)
-        || record.at < std::max(record.oldSize, record.newSize) || record.at > MaxSize + 2 * Page)
-        return std::nullopt;
-    next = end + 1;
-    return record;
-}
-
-int hexDigit(char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; }
-
-// The record that `text` holds from its first line to its end; nullopt
-// unless it is whole (rule 7).
-std::optional<Record> parseRecord(std::string_view text)
-{
-    size_t at = 0;
-    std::optional<Record> record = parseHead(text, at);
-    if (!record)
-        return std::nullopt;
-    for (const auto &[tag, bytes, size] : {std::tuple{std::string_view(";old "), &record->before, record->oldSize},
-                                           std::tuple{std::string_view(";new "), &record->after, record->newSize}}) {
-        bytes->reserve(size - record->cut);
-        while (bytes->size() < size - record->cut) {
-            const size_t end = text.find('\n', at);
-            if (text.substr(at, tag.size()) != tag || end == std::string_view::npos
-                || end - at - tag.size() != 2 * std::min(RecordBytesALine, size - record->cut - bytes->size()))
-                return std::nullopt;
-            for (size_t i = at + tag.size(); i < end; i += 2) {
-                const int high = hexDigit(text[i]), low = hexDigit(text[i + 1]);
-                if (high < 0 || low < 0)
-                    return std::nullopt;
-                *bytes += char(high << 4 | low);
-            }
-            at = end + 1;
-        }
-    }
-    char end[40];
-    std::snprintf(end, sizeof end, ";end %016llx\n", (unsigned long long)checksum(text.substr(0, at)));
-    if (text.substr(at) != end)
-        return std::nullopt;
-    return record;
-}
-
-// Whether what follows a record's first line can only be a record cut
-// short: lines that start with ';' and hold what a record's lines hold, or
-// NUL bytes not yet written. Anything else was put there by someone.
-bool recordShaped(std::string_view text)
-{
-    bool lineStart = true;
-    for (const char c : text.substr(RecordSection.size())) {
-        if (c != '\0'
-            && (lineStart ? c != ';'
-                          : !(c == ' ' || c == '=' || c == '\n' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z'))))
-            return false;
-        lineStart = c == '\n';
-    }
-    return true;
-}
-
-// What the next writer does with an unfinished save: writes `bytes` at
-// `at`, then cuts the file to `size`.
-struct Repair {
-    size_t at = 0;
-    std::string bytes;
-    size_t size = 0;
-};
-
-// The repair that a record at the end of the content calls for (rules 7
-// and 8); nullopt where the content ends in no record.
-std::optional<Repair> unfinishedSave(std::string_view content)
-{
-    for (const Encoding encoding : {Encoding::Bytes, Encoding::Utf16LE, Encoding::Utf16BE}) {
-        const size_t start = content.rfind(encode(RecordSection, encoding));
-        if (start == std::string_view::npos || start % unitOf(encoding) != 0)
-            continue;
-        const std::optional<std::string> text = decode(content.substr(start), encoding);
-        if (!text)
-            return std::nullopt;
-        if (const std::optional<Record> record = parseRecord(*text)) {
-            const auto state = [&](std::string_view bytes, size_t size) {
-                return std::string(bytes) + filler(record->at - size, encoding);
-            };
-            const std::string before = state(record->before, record->oldSize),
-                              after = state(record->after, record->newSize);
-            bool couldBeLeft = record->at == start && checksum(content.substr(0, record->cut)) == record->prefixSum;
-            for (size_t i = record->cut; couldBeLeft && i < start; ++i) {
-                const char c = content[i];
-                couldBeLeft = c == before[i - record->cut] || c == after[i - record->cut] || c == '\0';
-            }
-            if (!couldBeLeft)
-                return Repair{start, {}, start};
-            return Repair{record->cut, record->after, record->newSize};
-        }
-        if (!recordShaped(*text))
-            return std::nullopt;
-        // Cut short: the record goes, and with it the filler that its head
-        // says lies before it. Where the head itself was cut short, so was
-        // the first write of the save, which wrote the record before the
-        // filler: what lies between the content and the record is then
-        // the NUL bytes of a gap never written.
-        size_t next = 0, from = start;
-        if (const std::optional<Record> head = parseHead(*text, next); head && head->at == start) {
-            const std::string joined = filler(start - head->oldSize, encoding);
-            bool filled = true;
-            for (size_t i = head->oldSize; filled && i < start; ++i)
-                filled = content[i] == joined[i - head->oldSize] || content[i] == '\0';
-            if (filled)
-                from = head->oldSize;
-        } else if (!head) {
-            while (from > 0 && start - from < Page + RecordSection.size() && content[from - 1] == '\0')
-                --from;
-        }
-        return Repair{from, {}, from};
-    }
-    return std::nullopt;
-}
-
-// The content as a repair leaves it.
-std::string repaired(std::string_view content, const Repair &repair)
-{
-    std::string result(content);
-    result.replace(repair.at, repair.bytes.size(), repair.bytes);
-    result.resize(repair.size);
-    return result;
-}
-
 // Whether a file cannot be created in a folder because this user may not
 // write the folder, where a text editor still saves the file in place.
 bool folderClosed(int error) { return error == EACCES || error == EPERM || error == EROFS; }
-
-// The largest file that a writer reads (rule 3): MaxSize of content, and a
-// record at most a page past it, whose lines of hexadecimal take 2 * 64 + 6
-// bytes for each 64 bytes of the content before and after the change,
-// twice that in UTF-16, with some 256 bytes of head and end.
-constexpr size_t FileLimit
-    = MaxSize + Page + 2 * (2 * (MaxSize / RecordBytesALine + 1) * (2 * RecordBytesALine + 6) + 256);
 
 // The one name from which a new file takes Setup.ini's (rule 5).
 std::string commitName(const std::string &base) { return "." + base + ".tavorin-configurator-new"; }
@@ -912,47 +704,72 @@ std::optional<Outcome> replace(int file, const struct stat &st, const Place &pla
 
 // Saves by changing the file in place, from the first changed byte on,
 // which keeps everything the file has (rules 4, 6 to 8 and 10). First a
-// record of the change, past both ends of the content, joined to the
-// content by filler, is written and flushed; then the change, flushed;
-// then the record is cut off. The next writer completes a change that was
-// cut short.
-Outcome changeInPlace(int file, const struct stat &st, const Place &place, std::string_view old, const Edit &edit)
+// record of the change is written past both ends of the content, and
+// flushed; then the change, flushed; then the record is marked finished,
+// flushed, and cut off. The next writer completes a change that was cut
+// short, and removes a record that was not cut off.
+Outcome changeInPlace(int file, const struct stat &st, const Place &place, std::string_view old, Edit edit)
 {
-    Record record;
+    if (!unchanged(place.folder.get(), place.name, st))
+        return {true, std::nullopt};
+    // In UTF-16, an odd last byte is half a unit, which every reader leaves
+    // out; with a record past it, it would become a character. It goes
+    // first, flushed on its own: no reader sees a difference.
+    if (edit.encoding != Encoding::Bytes && old.size() % 2 != 0) {
+        old.remove_suffix(1);
+        edit.cut = std::min(edit.cut, old.size());
+        edit.resume = std::min(edit.resume, old.size());
+        if (::ftruncate(file, off_t(old.size())) != 0 || ::fsync(file) != 0)
+            return {false, reason(errno)};
+    }
+    saverecord::Record record;
     record.cut = edit.cut;
     record.oldSize = old.size();
     record.before = old.substr(edit.cut);
     record.after = edit.insert + std::string(old.substr(edit.resume));
     record.newSize = edit.cut + record.after.size();
-    record.prefixSum = checksum(old.substr(0, edit.cut));
-    const size_t unit = unitOf(edit.encoding), end = std::max(record.oldSize, record.newSize);
-    record.at = (end + unit - 1) / unit * unit;
-    if (record.at % Page + encode(headOf(record), edit.encoding).size() > Page)
-        record.at = (record.at / Page + 1) * Page;
-    const std::string text = encode(recordText(record), edit.encoding);
-    if (!unchanged(place.folder.get(), place.name, st))
-        return {true, std::nullopt};
+    record.prefixSum = saverecord::checksum(old.substr(0, edit.cut));
+    // A change that keeps the size leaves the bytes after it where they
+    // are: neither the record nor the change's write holds them.
+    if (record.oldSize == record.newSize) {
+        while (record.kept < record.before.size()
+               && record.before[record.before.size() - 1 - record.kept]
+                      == record.after[record.after.size() - 1 - record.kept])
+            ++record.kept;
+        record.before.resize(record.before.size() - record.kept);
+        record.after.resize(record.after.size() - record.kept);
+        record.keptSum = saverecord::checksum(old.substr(record.oldSize - record.kept));
+    }
+    const size_t at = saverecord::startOf(record.oldSize, record.newSize);
+    const std::string pages = saverecord::layout(record, edit.encoding);
+    // The bytes between the content and the record are never written: on
+    // the disk they are NUL, as the change leaves those it no longer needs.
+    const auto state = [&](const std::string &bytes, size_t size, size_t other) {
+        return bytes + std::string(other > size ? other - size : 0, '\0');
+    };
 
-    // The record first, then the filler before it: a write cut short leaves
-    // the record's head, which tells how much filler to remove.
-    if (!writeAll(file, text, off_t(record.at))
-        || !writeAll(file, filler(record.at - record.oldSize, edit.encoding), off_t(record.oldSize))
-        || ::fsync(file) != 0) {
+    if (!writeAll(file, pages, off_t(at)) || ::fsync(file) != 0) {
         const int error = errno;
         (void)(::ftruncate(file, off_t(record.oldSize)) == 0 && ::fsync(file) == 0);
         return {false, reason(error)};
     }
-    if (!writeAll(file, record.after + filler(record.at - record.newSize, edit.encoding), off_t(record.cut))
-        || ::fsync(file) != 0) {
+    // Undone at once where possible; otherwise the next writer completes it.
+    const auto undo = [&] {
         const int error = errno;
-        // Undone at once where possible; otherwise the next writer completes it.
-        (void)(writeAll(file, record.before + filler(record.at - record.oldSize, edit.encoding), off_t(record.cut))
+        (void)(writeAll(file, state(record.before, record.oldSize, record.newSize), off_t(record.cut))
                && ::ftruncate(file, off_t(record.oldSize)) == 0 && ::fsync(file) == 0);
-        return {false, reason(error)};
-    }
-    // The change is durable now, and reads the same with the record as
-    // without it: where the record cannot be cut off here, the next writer
-    // does it.
+        return Outcome{false, reason(error)};
+    };
+    if (!writeAll(file, state(record.after, record.newSize, record.oldSize), off_t(record.cut)) || ::fsync(file) != 0)
+        return undo();
+    // The change is durable now. Each page of the record is marked finished,
+    // flushed, before it is cut off: a record that stays, the cut-off lost,
+    // then only goes, and never undoes what someone changes after this save.
+    bool marked = true;
+    for (size_t page = at; marked && page < at + pages.size(); page += Page)
+        marked = writeAll(file, {&saverecord::Finished, 1}, off_t(page + saverecord::markOffset(edit.encoding)));
+    if (!marked || ::fsync(file) != 0)
+        return undo();
     (void)(::ftruncate(file, off_t(record.newSize)) == 0 && ::fsync(file) == 0);
     // A save by rename that went without the lock may have taken the name
     // meanwhile: then this change is made again, on the file there (rule 4).
@@ -972,8 +789,6 @@ Outcome change(const Place &place, const std::function<Plan(std::string_view)> &
     // who passes every permission check.
     if ((st.st_mode & 0222) == 0)
         return {false, "the file is read-only"};
-    if (st.st_size > off_t(FileLimit))
-        return {false, tooLarge(st.st_size)};
     // A second name of the file itself, left where a first save was cut
     // short on a filesystem without unnamed files, goes (rule 9).
     struct stat left {};
@@ -993,7 +808,11 @@ Outcome change(const Place &place, const std::function<Plan(std::string_view)> &
     (void)holderOf(place.folder.get(), commitName(place.name), {}); // this user's leftover goes
 
     Content content;
-    if (::fstat(file.get(), &st) != 0 || !content.readAll(file.get(), size_t(st.st_size), FileLimit))
+    if (::fstat(file.get(), &st) != 0)
+        return {false, reason(errno)};
+    if (const auto refused = refusedBySize(file.get(), st.st_size))
+        return {false, *refused};
+    if (!content.readAll(file.get(), size_t(st.st_size), FileLimit))
         return {false, errno == EFBIG ? tooLarge(off_t(FileLimit) + 1) : reason(errno)};
     // A save that was cut short is completed, or its record removed, before
     // anything else: on the disk under the lock, otherwise only in what is
@@ -1001,13 +820,13 @@ Outcome change(const Place &place, const std::function<Plan(std::string_view)> &
     std::string completed;
     std::string_view old = content.view();
     bool onDisk = true; // whether the file holds `old`
-    if (const std::optional<Repair> repair = unfinishedSave(old)) {
+    if (const std::optional<saverecord::Repair> repair = saverecord::unfinished(old)) {
         if (locked == Locked::Yes
             && (!writeAll(file.get(), repair->bytes, off_t(repair->at))
                 || ::ftruncate(file.get(), off_t(repair->size)) != 0 || ::fsync(file.get()) != 0
                 || ::fstat(file.get(), &st) != 0))
             return {false, "an unfinished save could not be completed (" + reason(errno) + ")"};
-        completed = repaired(old, *repair);
+        completed = saverecord::repaired(old, *repair);
         old = completed;
         onDisk = locked == Locked::Yes;
     }
@@ -1101,30 +920,67 @@ Outcome create(const Place &place, const std::function<Plan(std::string_view)> &
 
 } // namespace
 
+namespace {
+
+// Reads the file as read() does, and tells `use` too whether what follows
+// its content is what a save in place left.
+std::optional<std::string> readFile(const std::string &path,
+                                    const std::function<void(std::string_view, bool unfinished)> &use)
+{
+    auto walked = walk(path);
+    if (const auto *refused = std::get_if<Refused>(&walked))
+        return refused->link ? std::optional(refused->why) : std::nullopt;
+    const Place &place = std::get<Place>(walked);
+    // A path descriptor tells the file's type without opening a device.
+    struct stat st {};
+    if (place.file.get() < 0 || ::fstat(place.file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    if (st.st_size > off_t(FileLimit))
+        return tooLarge(st.st_size);
+    FileDescriptor fd(reopen(place.file.get(), O_RDONLY, std::chrono::steady_clock::now() + LeaseWait));
+    if (fd.get() < 0)
+        return errno == EWOULDBLOCK ? std::optional(lease()) : std::nullopt;
+    if (const auto refused = refusedBySize(fd.get(), st.st_size))
+        return refused;
+    Content content;
+    if (!content.readAll(fd.get(), size_t(st.st_size), FileLimit))
+        return errno == EFBIG ? std::optional(tooLarge(off_t(FileLimit) + 1)) : std::nullopt;
+    // Read as the next writer leaves it, its content alone.
+    const std::optional<saverecord::Repair> repair = saverecord::unfinished(content.view());
+    const std::string completed = repair ? saverecord::repaired(content.view(), *repair) : std::string();
+    const std::string_view seen = repair ? std::string_view(completed) : content.view();
+    if (seen.size() > MaxSize)
+        return tooLarge(off_t(seen.size()));
+    use(seen, bool(repair));
+    return std::nullopt;
+}
+
+} // namespace
+
 std::optional<std::string> read(const std::string &path, const std::function<void(std::string_view)> &use)
 {
     try {
-        auto walked = walk(path);
-        if (const auto *refused = std::get_if<Refused>(&walked))
-            return refused->link ? std::optional(refused->why) : std::nullopt;
-        const Place &place = std::get<Place>(walked);
-        // A path descriptor tells the file's type without opening a device.
-        struct stat st {};
-        if (place.file.get() < 0 || ::fstat(place.file.get(), &st) != 0 || !S_ISREG(st.st_mode))
-            return std::nullopt;
-        if (st.st_size > off_t(MaxSize))
-            return tooLarge(st.st_size);
-        FileDescriptor fd(reopen(place.file.get(), O_RDONLY, std::chrono::steady_clock::now() + LeaseWait));
-        if (fd.get() < 0)
-            return errno == EWOULDBLOCK ? std::optional(lease()) : std::nullopt;
-        Content content;
-        if (!content.readAll(fd.get(), size_t(st.st_size)))
-            return errno == EFBIG ? std::optional(tooLarge(off_t(MaxSize) + 1)) : std::nullopt;
-        use(content.view());
-        return std::nullopt;
+        return readFile(path, [&](std::string_view content, bool) { use(content); });
     } catch (const std::exception &error) {
         return std::string("it cannot be read (") + error.what() + ")";
     }
+}
+
+std::optional<std::string> finishSave(const std::string &path)
+{
+    bool unfinished = false;
+    try {
+        if (auto refused = readFile(path, [&](std::string_view, bool left) { unfinished = left; }))
+            return refused;
+    } catch (const std::exception &error) {
+        return std::string("it cannot be read (") + error.what() + ")";
+    }
+    if (!unfinished)
+        return std::nullopt;
+    // An edit of nothing: the writer completes or removes what it finds first.
+    return update(path, [](std::string_view content) -> Plan {
+        return Edit{0, 0, {}, saverecord::encodingOf(content)};
+    });
 }
 
 std::optional<std::string> update(const std::string &path, const std::function<Plan(std::string_view content)> &plan)

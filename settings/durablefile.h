@@ -30,11 +30,12 @@ using content::Edit;
 using content::Encoding;
 using content::Plan;
 
-// Calls `use` with the whole content of the regular file at path. When the
-// file is missing, is no regular file or cannot be read, `use` is not
-// called, as if it were empty. Returns why the file is refused instead (it
-// is larger than MaxSize, the way to it leads through another user's link,
-// or a lease on it was not let go), or nullopt. Never creates, locks or
+// Calls `use` with the whole content of the regular file at path, as the
+// next update() would leave it where a save in place was cut short. When
+// the file is missing, is no regular file or cannot be read, `use` is not
+// called, as if it were empty. Returns why the file is refused instead
+// (its content is larger than MaxSize, the way to it leads through another
+// user's link, or a lease on it was not let go), or nullopt. Never creates, locks or
 // changes the file; a FIFO or a device in its place is not opened.
 std::optional<std::string> read(const std::string &path, const std::function<void(std::string_view)> &use);
 
@@ -52,21 +53,30 @@ std::optional<std::string> read(const std::string &path, const std::function<voi
 // that the old one has (a single link, an owner and group this user may
 // give it, the same attributes); otherwise it is changed in place behind a
 // record of the change, written into the file itself past its content,
-// which the next writer uses to complete a save that was cut short. To
-// readers that record is a section of its own, after all of the file's, in
-// the file's encoding (the edit's). Nothing beside the file is ever read,
+// which the next writer uses to complete a save that was cut short, or to
+// remove what a power cut left of it (see saverecord). To readers each of
+// its pages is a section of its own, after all of the file's, in the
+// file's encoding (the edit's). In UTF-16, an odd last byte, which no
+// reader sees, goes before such a change. Nothing beside the file is ever read,
 // and no folder listed. Either way, if the file changed since it was read
 // (an editor saved it without the lock), it is read again and the edit
 // made anew. A file that root creates in another user's folder belongs to
 // that user. A read-only file is not changed, and a missing folder is not
-// created. A file of more than MaxSize bytes is refused, a record past
-// them aside, and one larger than any save could have to read is refused
-// by its size alone.
+// created. A file whose content has more than MaxSize bytes is refused, a
+// record past it aside; one larger than that is read no further than its
+// last pages unless they are a record's, and one larger than any save
+// could have to read is refused by its size alone.
 //
 // Returns nullopt on success, once the change is on the disk; otherwise the
 // reason (without the path), and on failure the file is unchanged, or
 // holds the whole change behind its record, which the next save completes.
 std::optional<std::string> update(const std::string &path, const std::function<Plan(std::string_view content)> &plan);
+
+// Completes, or removes, what a save in place that was cut short left in
+// the file at path, as the next update() would, where this user may write
+// it; a file without such leftovers is not opened for writing. Returns why
+// it could not, or nullopt.
+std::optional<std::string> finishSave(const std::string &path);
 
 // From beginSharedWait() to endSharedWait(), the updates on this thread
 // wait for other writers at most two seconds together, counted from

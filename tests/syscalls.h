@@ -6,7 +6,8 @@
 // 1) fails with `stopError`; or, where stopError is 0, it writes half of
 // its bytes (a write) and ends the process on the spot, as a kill would,
 // and where it is -1, it ends the process before it is made. A call whose
-// name starts with `pauseAt` waits `pauseMs` first. Reads are counted.
+// name starts with `pauseAt` waits `pauseMs` first. The bytes read are
+// counted.
 // Include it in one source file of a test executable only.
 
 #include <cerrno>
@@ -29,10 +30,19 @@ inline bool unnamed = true;
 inline std::string pauseAt;
 inline unsigned pauseMs = 0;
 inline size_t reads = 0;
+// While recording, what each pwrite, ftruncate and fsync of a file did, in
+// order: what a power cut may keep a part of.
+struct Change {
+    enum { Write, Truncate, Flush } what;
+    off_t at = 0; // the offset written, or the size cut to
+    std::string bytes;
+};
+inline std::vector<Change> changes;
 
 inline void start(size_t at = 0, int error = 0)
 {
     calls.clear();
+    changes.clear();
     reads = 0;
     stopAt = at;
     stopError = error;
@@ -89,6 +99,9 @@ ssize_t __wrap_pwrite(int fd, const void *data, size_t size, off_t offset)
     if (syscalls::stops("pwrite " + std::to_string(offset), &size))
         return -1;
     const ssize_t n = __real_pwrite(fd, data, size, offset);
+    if (syscalls::recording && n > 0)
+        syscalls::changes.push_back(
+            {syscalls::Change::Write, offset, std::string(static_cast<const char *>(data), size_t(n))});
     if (syscalls::recording && size != whole && syscalls::calls.size() == syscalls::stopAt)
         ::_exit(0);
     return n;
@@ -105,11 +118,23 @@ ssize_t __wrap_write(int fd, const void *data, size_t size)
     return n;
 }
 
-int __wrap_fsync(int fd) { return syscalls::stops("fsync " + syscalls::kind(fd)) ? -1 : __real_fsync(fd); }
+int __wrap_fsync(int fd)
+{
+    const std::string kind = syscalls::kind(fd);
+    if (syscalls::stops("fsync " + kind))
+        return -1;
+    if (syscalls::recording && kind == "file")
+        syscalls::changes.push_back({syscalls::Change::Flush});
+    return __real_fsync(fd);
+}
 
 int __wrap_ftruncate(int fd, off_t size)
 {
-    return syscalls::stops("ftruncate " + std::to_string(size)) ? -1 : __real_ftruncate(fd, size);
+    if (syscalls::stops("ftruncate " + std::to_string(size)))
+        return -1;
+    if (syscalls::recording)
+        syscalls::changes.push_back({syscalls::Change::Truncate, size});
+    return __real_ftruncate(fd, size);
 }
 
 int __wrap_renameat(int from, const char *name, int to, const char *newName)
@@ -124,8 +149,10 @@ int __wrap_renameat2(int from, const char *name, int to, const char *newName, un
 
 ssize_t __wrap_pread(int fd, void *data, size_t size, off_t offset)
 {
-    syscalls::reads += syscalls::recording;
-    return __real_pread(fd, data, size, offset);
+    const ssize_t n = __real_pread(fd, data, size, offset);
+    if (syscalls::recording && n > 0)
+        syscalls::reads += size_t(n);
+    return n;
 }
 
 int __wrap_linkat(int from, const char *name, int to, const char *newName, int flags)

@@ -4,6 +4,7 @@
 #include "filebytes.h"
 #include "settings/profile.h"
 #include "settings/profilefile.h"
+#include "settings/saverecord.h"
 
 #include <QDir>
 #include <QFile>
@@ -33,6 +34,8 @@ private slots:
     void writeGolden_data();
     void writeGolden();
     void writeReadsBack();
+    void recordGolden_data();
+    void recordGolden();
     void refusesLineBreaksAndBadNames_data();
     void refusesLineBreaksAndBadNames();
 };
@@ -260,6 +263,47 @@ void tst_profile::writeGolden()
     QCOMPARE(fileText(path), fileText(data.filePath(fixture + ".expected.ini")));
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{"Setup.ini"}); // no temporary file left behind
+}
+
+void tst_profile::recordGolden_data()
+{
+    // "[A]\r\nK=1\r\n" becoming "[A]\r\nK=22\r\n", in bytes and in UTF-16BE.
+    QTest::addColumn<bool>("utf16");
+    QTest::addColumn<QString>("golden");
+    QTest::newRow("bytes") << false << "record-bytes.golden";
+    QTest::newRow("UTF-16BE") << true << "record-utf16be.golden";
+}
+
+void tst_profile::recordGolden()
+{
+    // The record of a save in place, as it stands in the file; found past
+    // the content, it completes the change. Marked finished (it could not
+    // be cut off), it only goes: K=1, set back in place since, stays.
+    QFETCH(bool, utf16);
+    QFETCH(QString, golden);
+    const auto text = [&](const std::string &ascii) {
+        std::string bytes = utf16 ? "\xFE\xFF" : "";
+        for (const char c : ascii)
+            bytes += utf16 ? std::string{'\0', c} : std::string{c};
+        return bytes;
+    };
+    const std::string old = text("[A]\r\nK=1\r\n"), now = text("[A]\r\nK=22\r\n");
+    const size_t cut = utf16 ? 16 : 7;
+    saverecord::Record record{cut, old.size(), now.size()};
+    record.prefixSum = saverecord::checksum(old.substr(0, cut));
+    record.before = old.substr(cut);
+    record.after = now.substr(cut);
+    const std::string pages = saverecord::layout(record, utf16 ? content::Encoding::Utf16BE : content::Encoding::Bytes);
+    QCOMPARE(pages, fileText(QFINDTESTDATA("data/" + golden)));
+    std::string file = old;
+    file.resize(saverecord::startOf(old.size(), now.size()), '\0');
+    file += pages;
+    QCOMPARE(saverecord::repaired(file, saverecord::unfinished(file).value()), now);
+    const std::string edited = text("[A]\r\nK=1\r\n");
+    file.replace(0, now.size(), edited + std::string(now.size() - edited.size(), '\0'));
+    file[saverecord::startOf(old.size(), now.size()) + saverecord::markOffset(saverecord::encodingOf(file))]
+        = saverecord::Finished;
+    QCOMPARE(saverecord::repaired(file, saverecord::unfinished(file).value()), edited);
 }
 
 void tst_profile::writeReadsBack()

@@ -588,7 +588,7 @@ void tst_WineProfile::unfinishedSavesReadAsBeforeOrAfter()
     // writes and flushes in turn: killed before it, or halfway through a
     // write. In a file of each encoding, between those steps and after the
     // kill, Wine reads every key of every section as it was before or as it
-    // was to become, and at most a section of the save's own after all of
+    // was to become, and at most sections of the save's own after all of
     // the file's sections.
     const std::string text = "; kept by hand\r\n[Display]\r\nWidth=640\r\n[Tavorin]\r\nUseCard=1\r\nUseDepth=16\r\n"
                              "SyncRate=0\r\n\r\n[Sound]\r\nVolume=7"; // its last line unterminated
@@ -695,10 +695,10 @@ void tst_WineProfile::unfinishedSavesReadAsBeforeOrAfter()
     for (const State &state : states) {
         Sections seen = parse(read[state.answer]);
         const Sections before = parse(read[state.before]), after = parse(read[state.after]);
-        if (!seen.empty() && seen.back().first == own) {
-            ++withRecord;
+        // Each page of the record is a section of its own.
+        withRecord += !seen.empty() && seen.back().first == own;
+        while (!seen.empty() && seen.back().first == own)
             seen.pop_back();
-        }
         QStringList names;
         for (const auto &section : seen)
             names << QString::fromLatin1(section.first);
