@@ -52,6 +52,12 @@ QString settingsProblem(const QByteArray &path)
     return problem ? QFile::decodeName(QByteArray::fromStdString(*problem)) : QString();
 }
 
+void finishSave(const QByteArray &path)
+{
+    if (!path.isEmpty())
+        (void)durablefile::finishSave(path.toStdString());
+}
+
 int readProfileInt(const QString &section, const QString &key, int defaultValue, const QByteArray &path)
 {
     if (path.isEmpty())

@@ -44,6 +44,12 @@ QString shown(const QByteArray &path);
 // empty path), or the file is refused (too large); empty when it can.
 QString settingsProblem(const QByteArray &path);
 
+// Completes, or removes, what a save that was cut short left in the file
+// at path, where this user may write it, so that the file is whole before
+// the window reads it or Tavorin starts. Says nothing where it cannot:
+// what reads the file then reads it as such a save leaves it.
+void finishSave(const QByteArray &path);
+
 // The value of key in section of the file at path as an integer, or
 // defaultValue when the file, section or key is absent, the value empty, or
 // the file cannot be used. Never creates or changes the file.

@@ -7,6 +7,8 @@
 #include "filebytes.h"
 #include "window/frmMain.h"
 #include "messageboxwatcher.h"
+#include "settings/durablefile.h"
+#include "settings/saverecord.h"
 
 #include <QAccessible>
 #include <QComboBox>
@@ -25,6 +27,7 @@
 #include <map>
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include <csignal>
@@ -95,6 +98,8 @@ private slots:
     void runStartsTavorinAndSavesNothing();
     void runFailureIsReported_data();
     void runFailureIsReported();
+    void aSaveCutShortIsCompletedFirst_data();
+    void aSaveCutShortIsCompletedFirst();
     void okEndsWithoutSaving();
 
     void tabOrderAndFirstFocus();
@@ -375,6 +380,8 @@ void tst_frmMain::applyFailureIsReported_data()
         << false << QString("60\r\n[Evil]\r\nX=1") << "line break" << onlySyncRate;
     QTest::newRow("NUL in the sync rate") << false << QString("60") + QChar(0) + "[Evil]"
                                           << "NUL" << onlySyncRate;
+    QTest::newRow("Setup.ini cannot be read") << false << QString("60") << "more than the 16 MiB"
+                                              << "No setting was saved: ";
     // Apply's five saves wait for it once together, not once each.
     QTest::newRow("another program holds a lock on it") << false << QString("60") << "another program holds a lock"
                                                         << "No setting was saved.";
@@ -389,13 +396,18 @@ void tst_frmMain::applyFailureIsReported()
 
     if (folderInPlace)
         QVERIFY(QDir().mkdir(appFile("Setup.ini")));
+    const bool unreadable = QByteArray(QTest::currentDataTag()).contains("read");
+    if (unreadable) // the window shows the defaults, which Apply must not save over it
+        setFileBytes(appFile("Setup.ini"), QByteArray(int(durablefile::MaxSize) + 1, 'X'));
     const bool locked = QByteArray(QTest::currentDataTag()).contains("lock");
     QFile held(appFile("Setup.ini"));
     struct flock request {};
     request.l_type = F_WRLCK;
     if (locked)
         QVERIFY(held.open(QIODevice::ReadWrite) && ::fcntl(held.handle(), F_OFD_SETLK, &request) == 0);
-    open();
+    std::optional<MessageBoxWatcher> loadWatcher; // which says that the file cannot be read
+    open(unreadable ? &loadWatcher.emplace() : nullptr);
+    loadWatcher.reset();
     QTest::keyClick(combo("combographiccard"), Qt::Key_Down);
     syncRate()->setText(typed);
     QCOMPARE(syncRate()->text(), typed);
@@ -415,6 +427,8 @@ void tst_frmMain::applyFailureIsReported()
     if (folderInPlace) {
         QVERIFY(QFileInfo(appFile("Setup.ini")).isDir());
         QCOMPARE(watcher.texts[0].count(reason), 1); // five failures, said once
+    } else if (unreadable) {
+        QCOMPARE(QFileInfo(appFile("Setup.ini")).size(), qint64(durablefile::MaxSize) + 1);
     } else if (!locked) {
         // The other four writes still happened; no line was injected.
         QCOMPARE(fileBytes(appFile("Setup.ini")),
@@ -472,6 +486,49 @@ void tst_frmMain::runFailureIsReported()
     QVERIFY(m_window->isVisible());
     QCOMPARE(shownTexts().value(3), QString("No"));
     QTRY_COMPARE_WITH_TIMEOUT(zombieChildren(), 0, 1000); // the check of what Wine runs reaps its own
+}
+
+void tst_frmMain::aSaveCutShortIsCompletedFirst_data()
+{
+    QTest::addColumn<int>("padding"); // bytes of comment after the settings
+    QTest::addColumn<bool>("run"); // the file found so by Run, not by the load
+    QTest::newRow("by the load") << 0 << false;
+    QTest::newRow("by the load, of almost 16 MiB") << int(durablefile::MaxSize) - 100 << false;
+    QTest::newRow("by Run") << 0 << true;
+}
+
+void tst_frmMain::aSaveCutShortIsCompletedFirst()
+{
+    // A save in place of UseCard=3 and UseDepth=24 (they were 1 and 16),
+    // cut short halfway through the change: UseDepth still reads 16. The
+    // window, or Run before it starts Tavorin, completes it; and the window
+    // shows what it completed, however large the record past the content.
+    QFETCH(int, padding);
+    QFETCH(bool, run);
+    const QByteArray pad = QByteArray(padding, ';') + "\r\n";
+    const QByteArray before = "[Tavorin]\r\nUseCard=1\r\nUseDepth=16\r\n" + pad,
+                     after = "[Tavorin]\r\nUseCard=3\r\nUseDepth=24\r\n" + pad;
+    const std::string old = before.toStdString(), now = after.toStdString();
+    saverecord::Record record{19, old.size(), now.size()};
+    record.prefixSum = saverecord::checksum(old.substr(0, 19));
+    record.before = old.substr(19);
+    record.after = now.substr(19);
+    QByteArray torn = after.left(22) + before.mid(22);
+    torn.resize(qsizetype(saverecord::startOf(old.size(), now.size())), '\0');
+    torn += QByteArray::fromStdString(saverecord::layout(record, content::Encoding::Bytes));
+    qputenv("PATH", QFile::encodeName(m_workDir.path())); // holds no Tavorin.exe
+    if (!run)
+        setFileBytes(appFile("Setup.ini"), torn);
+    open();
+    if (run) {
+        setFileBytes(appFile("Setup.ini"), torn);
+        MessageBoxWatcher watcher;
+        click(RunButton, watcher);
+        QTRY_VERIFY_WITH_TIMEOUT(!watcher.texts.isEmpty(), 4000); // no Tavorin.exe to start
+    } else {
+        QCOMPARE(shownTexts().mid(0, 2), (QStringList{"3", "24"}));
+    }
+    QVERIFY(fileBytes(appFile("Setup.ini")) == after);
 }
 
 void tst_frmMain::okEndsWithoutSaving()

@@ -85,10 +85,11 @@ frmMain::~frmMain() = default;
 // leaves that row unchosen and is reported once, so that the user can still
 // open the window and repair it with Apply; the file is not changed here.
 // A file that cannot be used at all (its folder unknown, or too large) is
-// reported, and the window shows the defaults. The reports come once the
-// window is up, over it.
+// reported, and the window shows the defaults. A save that was cut short
+// is completed first. The reports come once the window is up, over it.
 void frmMain::Form_Load()
 {
+    Module1::finishSave(settingsPath());
     const QString problem = Module1::settingsProblem(settingsPath());
     if (!problem.isEmpty())
         reportWhenShown(tr("The settings cannot be read: %1.\n\nThe window shows the defaults.").arg(problem));
@@ -138,9 +139,14 @@ void frmMain::reportWhenShown(const QString &text)
 
 // Apply: writes the five settings in order. Every write is attempted even
 // after one fails; then a single message says which settings were saved
-// and which were not, and why.
+// and which were not, and why. A file that cannot be read is left alone:
+// the window may show the defaults in place of what it holds.
 void frmMain::Command3_Click()
 {
+    if (const QString problem = Module1::settingsProblem(settingsPath()); !problem.isEmpty()) {
+        warn(this, tr("No setting was saved: %1.").arg(problem));
+        return;
+    }
     const Module1::SavingTogether together;
     QStringList saved;
     QMap<QString, QStringList> notSaved; // by reason
@@ -173,15 +179,17 @@ void frmMain::Command3_Click()
     warn(this, lines.join(QStringLiteral("\n\n")));
 }
 
-// Run: starts Tavorin without saving and without waiting for it. If it
-// cannot start, now or once Wine has tried, the user is told why and the
-// window stays as it was.
+// Run: starts Tavorin without saving (it only completes a save that was
+// cut short) and without waiting for it. If it cannot start, now or once
+// Wine has tried, the user is told why and the window stays as it was.
 void frmMain::Command2_Click()
 {
     const auto report = [this](const QString &error) {
         warn(this, tr("Tavorin could not be started:%1%2").arg(error.startsWith('\n') ? "" : " ", error)
                        + (error.endsWith('.') ? "" : "."));
     };
+    // So that Tavorin never reads a change that a cut left half made.
+    Module1::finishSave(settingsPath());
     const QString error
         = launch::startProgram(QStringLiteral("Tavorin.exe"), Module1::applicationDirectory(), this, report);
     if (!error.isEmpty())
