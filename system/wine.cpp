@@ -284,7 +284,13 @@ WineStart wineStartFor(const WindowsKind &kind, const WineInstall &install, cons
     if (loader.empty())
         return {install.wine, {}};
     WineStart start{loader, {}};
-    if (qEnvironmentVariableIsEmpty("WINELOADER"))
+    // As the script does, WINELOADER names the 64-bit loader only where no
+    // 32-bit one runs here: then Wine starts Tavorin, and every program it
+    // starts, through that loader. Elsewhere Wine finds its loaders beside
+    // the one it was started with; through WINELOADER, it would start each
+    // program with one more exec of a loader, some 10 ms a program.
+    if (loader == install.loader64 && abilities.loader32.state != LoaderAnswer::Runs
+        && qEnvironmentVariableIsEmpty("WINELOADER"))
         start.environment.push_back("WINELOADER=" + loader);
     if (qEnvironmentVariableIsEmpty("WINEDEBUG"))
         start.environment.push_back("WINEDEBUG=fixme-all");

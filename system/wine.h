@@ -75,8 +75,8 @@ Answer computerRuns32BitPrograms();
 // How to start a Windows program of `kind` through `install`: the program
 // to run, and what its environment needs beside this process's own. Where
 // `wine` is a script that would pick a loader, the loader that runs here is
-// started itself, with what the script sets (WINELOADER, WINEDEBUG) where
-// the environment does not set it.
+// started itself, with what the script sets where the environment does not
+// set it: WINEDEBUG, and WINELOADER where no 32-bit loader runs here.
 struct WineStart {
     std::string program;
     std::vector<std::string> environment;

@@ -325,19 +325,19 @@ void tst_Launch::startsThroughALoaderThatRuns_data()
     QTest::addColumn<QString>("wine"); // see installFakeWine
     QTest::addColumn<bool>("learned"); // what the Wine can run, before Run
     QTest::addColumn<QString>("started"); // what started Tavorin: a loader, or the script
-    QTest::addColumn<QString>("winLoader"); // WINELOADER, as the loader sees it
+    QTest::addColumn<QString>("winLoader"); // WINELOADER, as the loader sees it: set where no 32-bit loader runs
 
     // Where it is told, the loader that runs the program is started
     // itself: Debian's script would run the 32-bit loader even for a
     // 64-bit program, and even where it cannot run. So a computer
     // without 32-bit programs starts a 64-bit Tavorin.
     QTest::newRow("64-bit") << quint16(0x8664) << "both" << true << "wine64"
-                            << "wine/lib/wine/wine64";
+                            << "";
     QTest::newRow("64-bit, a 32-bit loader this computer cannot run")
         << quint16(0x8664) << "32-bit loader for another processor" << true << "wine64"
         << "wine/lib/wine/wine64";
     QTest::newRow("32-bit") << quint16(0x14c) << "both" << true << "wine"
-                            << "wine/lib/wine/wine";
+                            << "";
     QTest::newRow("32-bit in WoW64 mode") << quint16(0x14c) << "WoW64" << true << "wine64"
                                           << "wine/lib/wine/wine64";
     // What the loaders can do is not waited for: a 64-bit program goes to
