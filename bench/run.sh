@@ -122,8 +122,8 @@ if [ -x "$build/bench/bench-launch" ] && [ -f "$build/tests/fake-tavorin.exe" ] 
     "$build/bench/bench-launch" "$pairs" "$tavorin" "$work" >"$work/launch.tsv" \
         2>"$work/launch.log" || { echo "bench-launch failed:"; cat "$work/launch.tsv" "$work/launch.log"; exit 1; }
     unset WINEPREFIX WINEDLLOVERRIDES
-    echo "Run against the same \"wine start /min\" typed in a terminal, in the same prefix, taking turns: median of"
-    echo "$pairs pairs, time until the 64-bit Windows Tavorin runs (its first line in started.log)"
+    echo "Run, called directly, against the same \"wine start /min\" typed in a terminal, in the same prefix, taking"
+    echo "turns: median of $pairs pairs, time until the 64-bit Windows Tavorin writes its first line to started.log"
     echo
     echo "| Wine's server | Run (ms) | terminal (ms) | Run / terminal |"
     echo "|---|---:|---:|---:|"
@@ -141,6 +141,71 @@ if [ -x "$build/bench/bench-launch" ] && [ -f "$build/tests/fake-tavorin.exe" ] 
     echo "|---|---:|"
     awk -F'\t' '$1 == "hold" { printf "| %s | %d |\n", $2, $3 }' "$work/launch.tsv"
     echo
+fi
+
+# --- Run against Wine's own start, to Tavorin's window ----------------------------------
+# What the user sees: from a click on Run, in the real window, until the
+# window manager takes on Tavorin's window, against the same typed in
+# Tavorin's folder, with a Windows Tavorin that opens a window.
+if [ -x "$build/bench/bench-window" ] && [ -f "$build/bench/tavorin-window.exe" ] && command -v wine >/dev/null \
+    && command -v openbox >/dev/null; then
+    export WINEPREFIX="$work/prefix" WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=;mshtml="
+    export HOME="$work/home" TMPDIR="$work/tmp"
+    mkdir -p "$HOME" "$TMPDIR"
+    status=0
+    runs_32bit_programs || status=$?
+    typed=wine
+    if [ "$status" -eq 1 ]; then
+        typed=/usr/lib/wine/wine64
+        export WINELOADER=$typed
+    fi
+    [ -d "$WINEPREFIX" ] || { timeout 300 "$typed" wineboot -i >"$work/wineboot.log" 2>&1 || true; }
+    openbox >"$work/openbox.log" 2>&1 &
+    server_pids+=($!)
+    wm_up() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
+    wait_for 20 wm_up || { echo "openbox did not start:"; cat "$work/openbox.log"; exit 1; }
+    load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+    for kind in 64 32; do
+        if [ "$kind" = 32 ] && [ "$status" -eq 1 ]; then
+            echo "($kind-bit Tavorin: this computer runs no 32-bit programs, so that row cannot be measured here.)" \
+                >>"$work/window-missing.txt"
+            continue
+        fi
+        folder="$WINEPREFIX/drive_c/Windowed$kind"
+        mkdir -p "$folder"
+        cp "$build/tavorin-configurator" "$folder/"
+        cp "$build/bench/tavorin-window$([ "$kind" = 32 ] && echo 32).exe" "$folder/Tavorin.exe"
+        QT_QPA_PLATFORM=xcb "$build/bench/bench-window" "$pairs" "$folder" "$typed" 2>"$work/window.log" \
+            | sed "s/^/$kind\t/" >>"$work/window.tsv" \
+            || { echo "bench-window failed:"; cat "$work/window.tsv" "$work/window.log"; exit 1; }
+    done
+    unset WINEPREFIX WINEDLLOVERRIDES WINELOADER
+    echo "Run against the same \"wine start /min Tavorin.exe\" typed in Tavorin's folder, in the same prefix, taking"
+    echo "turns: $pairs pairs each, from the click on Run (XTest) until the window manager (Openbox) sets WM_STATE on"
+    echo "Tavorin's window; load average $load_before at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end"
+    echo
+    echo "| Tavorin | Wine's server | Run, median [min..max] (ms) | typed (ms) | ratio of medians | median of paired ratios |"
+    echo "|---|---|---:|---:|---:|---:|"
+    for kind in 64 32; do
+        for state in warm cold; do
+            awk -F'\t' -v k="$kind" -v s="$state" '$1 == k && $3 == s { print $4, $5, $4 / $5 }' "$work/window.tsv" \
+                >"$work/window-row.dat"
+            [ -s "$work/window-row.dat" ] || continue
+            awk -v k="$kind" -v s="$state" '
+                function median(v, n) { return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2 }
+                function sorted(v, n,   i, j, t) {
+                    for (i = 2; i <= n; i++) for (j = i; j > 1 && v[j - 1] > v[j]; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+                }
+                { r[NR] = $1; t[NR] = $2; q[NR] = $3 }
+                END {
+                    sorted(r, NR); sorted(t, NR); sorted(q, NR)
+                    printf "| %s-bit | %s | %.0f [%.0f..%.0f] | %.0f [%.0f..%.0f] | %.3f | %.3f |\n", k, s,
+                        median(r, NR), r[1], r[NR], median(t, NR), t[1], t[NR], median(r, NR) / median(t, NR), median(q, NR)
+                }' "$work/window-row.dat"
+        done
+    done
+    echo
+    [ ! -f "$work/window-missing.txt" ] || { cat "$work/window-missing.txt"; echo; }
 fi
 
 # --- profile operations ----------------------------------------------------------
