@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -84,6 +85,13 @@ void closeAllBut(int a, int b = -1)
 [[noreturn]] void execute(const Command &command, int failed)
 {
     closeAllBut(failed);
+    // A handler would run in the memory of the process that started this
+    // one (see relay), and exec would reset it anyway.
+    for (int signal = 1; signal < NSIG; ++signal) {
+        struct sigaction action {};
+        if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN)
+            setSignalHandler(signal, SIG_DFL);
+    }
     setSignalHandler(SIGXFSZ, SIG_DFL);
     setSignalHandler(SIGPIPE, SIG_DFL);
     sigset_t none;
@@ -113,13 +121,18 @@ void writeAll(int fd, const char *data, size_t size)
 constexpr long long ListenAfterEnd = 2000;
 constexpr size_t Captured = 16384;
 
-// The relay (see spawnDetached): it runs the command with its output and
-// error output into the pipe `output`, and passes everything on. To
-// `report` it writes the command's wait status, then what came from it up
-// to ListenAfterEnd after it ended, and closes it.
-[[noreturn]] void relay(const Command &command, int failed, int output[2], int report, char *capture)
+// Starts the command for the relay, with its output and error output into
+// `output` and /dev/null as its input, and returns its process id (-1 where
+// no process could be made). vfork: the runner borrows the relay's memory
+// until it execs, so that the window's address space is not copied a
+// second time. Signals stay blocked until the runner has put back the
+// default handling.
+pid_t startRunner(const Command &command, int failed, const int output[2])
 {
-    const pid_t runner = ::fork();
+    sigset_t all, before;
+    ::sigfillset(&all);
+    ::sigprocmask(SIG_SETMASK, &all, &before);
+    const pid_t runner = ::vfork();
     if (runner == 0) {
         const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (input < 0 || ::dup2(input, STDIN_FILENO) < 0 || ::dup2(output[1], STDOUT_FILENO) < 0
@@ -130,6 +143,19 @@ constexpr size_t Captured = 16384;
         }
         execute(command, failed);
     }
+    const int error = errno;
+    ::sigprocmask(SIG_SETMASK, &before, nullptr);
+    errno = error;
+    return runner;
+}
+
+// The relay (see spawnDetached): it runs the command with its output and
+// error output into the pipe `output`, and passes everything on. To
+// `report` it writes the command's wait status, then what came from it up
+// to ListenAfterEnd after it ended, and closes it.
+[[noreturn]] void relay(const Command &command, int failed, int output[2], int report, char *capture)
+{
+    const pid_t runner = startRunner(command, failed, output);
     if (runner < 0) {
         const int error = errno;
         (void)!::write(failed, &error, sizeof error);
@@ -171,6 +197,39 @@ constexpr size_t Captured = 16384;
     ::_exit(0);
 }
 
+struct Detaching {
+    const Command &command;
+    bool relayed;
+    int failed, *output, report;
+    char *capture;
+};
+
+constexpr size_t DetachStack = 256 * 1024;
+
+// The first child of spawnDetached. It runs on a stack of its own in this
+// process's memory, while the thread that started it waits (CLONE_VM |
+// CLONE_VFORK), and only leaves a session and forks the detached child:
+// so the window's address space is copied once, for that child, not once
+// more for this one. The fork is the system call itself: the C library's
+// would run its fork handlers, on locks in memory that this child shares
+// with the window's process. The detached child has its own copy of it.
+int detach(void *argument)
+{
+    const Detaching &detaching = *static_cast<const Detaching *>(argument);
+    ::setsid();
+    const long second = ::syscall(SYS_clone, SIGCHLD, 0, nullptr, nullptr, 0);
+    if (second == 0) {
+        if (detaching.relayed)
+            relay(detaching.command, detaching.failed, detaching.output, detaching.report, detaching.capture);
+        execute(detaching.command, detaching.failed);
+    }
+    if (second < 0) {
+        const int error = errno;
+        (void)!::write(detaching.failed, &error, sizeof error);
+    }
+    ::_exit(0);
+}
+
 } // namespace
 
 Started spawnDetached(const Command &command, bool relayed)
@@ -186,21 +245,9 @@ Started spawnDetached(const Command &command, bool relayed)
                 ::close(fd);
         return {error};
     }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setsid();
-        const pid_t second = ::fork();
-        if (second == 0) {
-            if (relayed)
-                relay(command, failed[1], output, report[1], capture.data());
-            execute(command, failed[1]);
-        }
-        if (second < 0) {
-            const int error = errno;
-            (void)!::write(failed[1], &error, sizeof error);
-        }
-        ::_exit(0);
-    }
+    Detaching detaching{command, relayed, failed[1], output, report[1], capture.data()};
+    std::vector<char> stack(DetachStack);
+    const pid_t pid = ::clone(detach, stack.data() + stack.size(), CLONE_VM | CLONE_VFORK | SIGCHLD, &detaching);
     const int forkError = pid < 0 ? errno : 0;
     for (int fd : {failed[1], output[0], output[1], report[1]})
         if (fd >= 0)
