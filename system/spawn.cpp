@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sched.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -197,35 +196,28 @@ pid_t startRunner(const Command &command, int failed, const int output[2])
     ::_exit(0);
 }
 
-struct Detaching {
-    const Command &command;
-    bool relayed;
-    int failed, *output, report;
-    char *capture;
-};
-
-constexpr size_t DetachStack = 256 * 1024;
-
-// The first child of spawnDetached. It runs on a stack of its own in this
-// process's memory, while the thread that started it waits (CLONE_VM |
-// CLONE_VFORK), and only leaves a session and forks the detached child:
-// so the window's address space is copied once, for that child, not once
-// more for this one. The fork is the system call itself: the C library's
-// would run its fork handlers, on locks in memory that this child shares
-// with the window's process. The detached child has its own copy of it.
-int detach(void *argument)
+// The first child of spawnDetached. It borrows the window's memory and
+// stack (vfork), with every signal blocked, while the thread that started it
+// waits, and only leaves a session and forks the detached child: so the
+// window's address space is copied once, for that child, not once more for
+// this one. The fork is the system call itself: the C library's would run
+// its fork handlers, on locks in memory that this child shares with the
+// window's process. The detached child has its own copy of that memory, and
+// the signal mask the window's thread had.
+[[noreturn]] void detach(const Command &command, bool relayed, int failed, int output[2], int report, char *capture,
+                         const sigset_t &mask)
 {
-    const Detaching &detaching = *static_cast<const Detaching *>(argument);
     ::setsid();
     const long second = ::syscall(SYS_clone, SIGCHLD, 0, nullptr, nullptr, 0);
     if (second == 0) {
-        if (detaching.relayed)
-            relay(detaching.command, detaching.failed, detaching.output, detaching.report, detaching.capture);
-        execute(detaching.command, detaching.failed);
+        ::sigprocmask(SIG_SETMASK, &mask, nullptr);
+        if (relayed)
+            relay(command, failed, output, report, capture);
+        execute(command, failed);
     }
     if (second < 0) {
         const int error = errno;
-        (void)!::write(detaching.failed, &error, sizeof error);
+        (void)!::write(failed, &error, sizeof error);
     }
     ::_exit(0);
 }
@@ -245,10 +237,14 @@ Started spawnDetached(const Command &command, bool relayed)
                 ::close(fd);
         return {error};
     }
-    Detaching detaching{command, relayed, failed[1], output, report[1], capture.data()};
-    std::vector<char> stack(DetachStack);
-    const pid_t pid = ::clone(detach, stack.data() + stack.size(), CLONE_VM | CLONE_VFORK | SIGCHLD, &detaching);
+    sigset_t all, before;
+    ::sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &before);
+    const pid_t pid = ::vfork();
+    if (pid == 0)
+        detach(command, relayed, failed[1], output, report[1], capture.data(), before);
     const int forkError = pid < 0 ? errno : 0;
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
     for (int fd : {failed[1], output[0], output[1], report[1]})
         if (fd >= 0)
             ::close(fd);
