@@ -175,6 +175,11 @@ if [ -x "$build/bench/bench-window" ] && [ -f "$build/bench/tavorin-window.exe" 
                 >>"$work/window-missing.txt"
             continue
         fi
+        if [ "$kind" = 32 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+            echo "($kind-bit Tavorin: 32-bit Wine (wine32:i386) is not installed here, so that row cannot be measured.)" \
+                >>"$work/window-missing.txt"
+            continue
+        fi
         folder="$WINEPREFIX/drive_c/Windowed$kind"
         mkdir -p "$folder"
         cp "$build/tavorin-configurator" "$folder/"
