@@ -170,14 +170,14 @@ if [ -x "$build/bench/bench-window" ] && [ -f "$build/bench/tavorin-window.exe" 
     wait_for 20 wm_up || { echo "openbox did not start:"; cat "$work/openbox.log"; exit 1; }
     load_before=$(cut -d' ' -f1-3 /proc/loadavg)
     for kind in 64 32; do
+        missing=
         if [ "$kind" = 32 ] && [ "$status" -eq 1 ]; then
-            echo "($kind-bit Tavorin: this computer runs no 32-bit programs, so that row cannot be measured here.)" \
-                >>"$work/window-missing.txt"
-            continue
+            missing="this computer runs no 32-bit programs"
+        elif [ "$kind" = 32 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+            missing="32-bit Wine (wine32:i386) is not installed here"
         fi
-        if [ "$kind" = 32 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-            echo "($kind-bit Tavorin: 32-bit Wine (wine32:i386) is not installed here, so that row cannot be measured.)" \
-                >>"$work/window-missing.txt"
+        if [ -n "$missing" ]; then
+            echo "($kind-bit Tavorin: $missing, so that row cannot be measured here.)" >>"$work/window-missing.txt"
             continue
         fi
         folder="$WINEPREFIX/drive_c/Windowed$kind"

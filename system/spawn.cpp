@@ -115,6 +115,34 @@ void writeAll(int fd, const char *data, size_t size)
     }
 }
 
+// Blocks every signal on this thread while it lives, and keeps errno when it
+// puts the mask back: a child that borrows this process's memory (vfork)
+// must not run a handler in it.
+class SignalsBlocked
+{
+public:
+    SignalsBlocked()
+    {
+        sigset_t all;
+        ::sigfillset(&all);
+        ::pthread_sigmask(SIG_SETMASK, &all, &m_before);
+    }
+    ~SignalsBlocked()
+    {
+        const int error = errno;
+        ::pthread_sigmask(SIG_SETMASK, &m_before, nullptr);
+        errno = error;
+    }
+    SignalsBlocked(const SignalsBlocked &) = delete;
+    SignalsBlocked &operator=(const SignalsBlocked &) = delete;
+    // The mask from before, which a child that no longer shares this
+    // process's memory puts back.
+    const sigset_t &before() const { return m_before; }
+
+private:
+    sigset_t m_before;
+};
+
 // How long the relay still takes in what the started program says, once
 // Wine's start has ended: a program that cannot load fails within moments.
 constexpr long long ListenAfterEnd = 2000;
@@ -128,9 +156,7 @@ constexpr size_t Captured = 16384;
 // default handling.
 pid_t startRunner(const Command &command, int failed, const int output[2])
 {
-    sigset_t all, before;
-    ::sigfillset(&all);
-    ::sigprocmask(SIG_SETMASK, &all, &before);
+    const SignalsBlocked blocked;
     const pid_t runner = ::vfork();
     if (runner == 0) {
         const int input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -142,9 +168,6 @@ pid_t startRunner(const Command &command, int failed, const int output[2])
         }
         execute(command, failed);
     }
-    const int error = errno;
-    ::sigprocmask(SIG_SETMASK, &before, nullptr);
-    errno = error;
     return runner;
 }
 
@@ -237,14 +260,14 @@ Started spawnDetached(const Command &command, bool relayed)
                 ::close(fd);
         return {error};
     }
-    sigset_t all, before;
-    ::sigfillset(&all);
-    ::pthread_sigmask(SIG_SETMASK, &all, &before);
-    const pid_t pid = ::vfork();
-    if (pid == 0)
-        detach(command, relayed, failed[1], output, report[1], capture.data(), before);
+    const pid_t pid = [&] {
+        const SignalsBlocked blocked;
+        const pid_t child = ::vfork();
+        if (child == 0)
+            detach(command, relayed, failed[1], output, report[1], capture.data(), blocked.before());
+        return child;
+    }();
     const int forkError = pid < 0 ? errno : 0;
-    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
     for (int fd : {failed[1], output[0], output[1], report[1]})
         if (fd >= 0)
             ::close(fd);
